@@ -1,0 +1,48 @@
+#pragma once
+// Broken internal invariants and impossible sizes.
+//
+// Kernels never see Python. A broken invariant (an index out of bounds that the bindings
+// could not have validated, a fitted matrix that lies about its shape) throws
+// `InternalError`; the binding layer turns it into the panic exception, and the
+// recommendation functions into their "malformed" ValueError.
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace qv {
+
+struct InternalError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void invariant_failed(const char* what, const char* file, int line);
+
+#define QV_ASSERT(cond, what)                                          \
+  do {                                                                 \
+    if (!(cond)) [[unlikely]] ::qv::invariant_failed(what, __FILE__, __LINE__); \
+  } while (0)
+
+// Element-count products that come from caller sizes: an overflow means the buffer can
+// never be allocated, which is reported like any other failed allocation.
+inline uint64_t checked_mul(uint64_t a, uint64_t b) {
+  uint64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+inline uint64_t checked_add(uint64_t a, uint64_t b) {
+  uint64_t r;
+  if (__builtin_add_overflow(a, b, &r)) throw std::bad_alloc();
+  return r;
+}
+
+// Refuses element counts whose byte size cannot exist before the allocator is asked.
+template <class T>
+inline size_t checked_len(uint64_t n) {
+  if (n > std::numeric_limits<size_t>::max() / sizeof(T) / 2) throw std::bad_alloc();
+  return static_cast<size_t>(n);
+}
+
+}  // namespace qv

@@ -1,0 +1,159 @@
+#include "parallel/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace qv::parallel {
+
+namespace detail {
+std::atomic<long> fail_thread_starts_after{-1};
+
+size_t auto_chunk(size_t n, size_t threads) {
+  // About eight chunks per thread: enough to even out uneven rows, few enough that the
+  // cursor is not contended.
+  size_t pieces = threads * 8;
+  size_t c = (n + pieces - 1) / pieces;
+  return c ? c : 1;
+}
+}  // namespace detail
+
+namespace {
+thread_local Pool* tl_current = nullptr;
+
+std::string os_error_text(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+}  // namespace
+
+Pool* Pool::current() { return tl_current; }
+
+std::shared_ptr<Pool> Pool::create(size_t n, std::string* error) {
+  if (n == 0) n = default_thread_count();
+  std::shared_ptr<Pool> pool(new Pool());
+  pool->n_threads_ = n;
+  pool->workers_.reserve(n < 1024 ? n : 1024);
+  for (size_t i = 0; i < n; ++i) {
+    try {
+      long limit = detail::fail_thread_starts_after.load();
+      if (limit >= 0 && static_cast<long>(i) >= limit)
+        throw std::system_error(EAGAIN, std::generic_category());
+      Pool* raw = pool.get();
+      pool->workers_.emplace_back([raw] { raw->worker_main(); });
+    } catch (const std::system_error& e) {
+      if (error) *error = os_error_text(e.code().value());
+      return nullptr;  // the destructor stops and joins the threads that did start
+    }
+  }
+  return pool;
+}
+
+Pool::~Pool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : workers_) t.join();
+}
+
+void Pool::submit(const std::shared_ptr<Job>& job, size_t copies) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < copies; ++i) queue_.push_back(job);
+  }
+  if (copies == 1) wake_.notify_one(); else wake_.notify_all();
+}
+
+void Pool::worker_main() {
+  tl_current = this;
+  for (;;) {
+    std::shared_ptr<Job> job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and nothing left to run
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    job->run();
+  }
+}
+
+namespace {
+size_t positive_env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return 0;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long x = std::strtoull(v, &end, 10);
+  if (errno || *end || v[0] == '-' || v[0] == '+') return 0;
+  return static_cast<size_t>(x);
+}
+
+size_t online_processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int c = CPU_COUNT(&set);
+    if (c > 0) return static_cast<size_t>(c);
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<size_t>(n) : 1;
+}
+}  // namespace
+
+size_t default_thread_count() {
+  const char* v = std::getenv("RAYON_NUM_THREADS");
+  if (v && *v) {
+    if (std::strcmp(v, "0") == 0) return online_processors();
+    if (size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+  }
+  if (size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+  return online_processors();
+}
+
+namespace {
+std::mutex g_default_mutex;
+std::shared_ptr<Pool>* g_default = nullptr;  // leaked on purpose: never joined at exit
+pid_t g_default_pid = 0;
+
+// A fork while another thread holds the mutex must not leave the child's copy locked.
+[[maybe_unused]] const int g_atfork_registered = pthread_atfork(
+    [] { g_default_mutex.lock(); }, [] { g_default_mutex.unlock(); },
+    [] { g_default_mutex.unlock(); });
+}  // namespace
+
+std::shared_ptr<Pool> default_pool(std::string* error) {
+  pid_t pid = getpid();
+  std::lock_guard<std::mutex> lock(g_default_mutex);
+  if (g_default && g_default_pid != pid) {
+    // Inherited from the parent: its threads do not exist here. Forget it unjoined.
+    g_default = nullptr;
+  }
+  if (!g_default) {
+    std::string err;
+    auto pool = Pool::create(0, &err);
+    if (!pool) {
+      if (error) *error = err;
+      return nullptr;
+    }
+    g_default = new std::shared_ptr<Pool>(std::move(pool));
+    g_default_pid = pid;
+  }
+  return *g_default;
+}
+
+Pool& loop_pool() {
+  if (Pool* p = Pool::current()) return *p;
+  std::string err;
+  auto pool = default_pool(&err);
+  if (!pool) throw std::system_error(EAGAIN, std::generic_category(), err);
+  return *pool;  // kept alive by the leaked process-wide handle
+}
+
+}  // namespace qv::parallel

@@ -1,0 +1,293 @@
+#pragma once
+// A pool of worker threads with self-scheduled parallel loops.
+//
+// Why not OpenMP or TBB: a forked child must get working pools (libgomp hangs there), a
+// pool must own exactly the threads it was asked for, and a thread that cannot start must
+// be an error the caller can report and retry, never std::terminate.
+//
+// Loops cut an index range into chunks handed out by an atomic cursor. The thread that
+// starts a loop drains the cursor too, so a loop nested inside a chunk never waits for
+// work that has not started: every chunk it waits for is already running on a live
+// thread, which cannot deadlock.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <algorithm>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace qv::parallel {
+
+// One unit of queued work. A loop is queued once per helper it wants; a stale entry
+// (the loop already finished) is harmless because the queue holds a shared reference.
+struct Job {
+  virtual ~Job() = default;
+  virtual void run() = 0;
+};
+
+class Pool {
+ public:
+  // Starts `n` workers. When a thread cannot start, the started ones are stopped and
+  // joined, `error` receives "<description> (os error N)" and nullptr is returned.
+  static std::shared_ptr<Pool> create(size_t n, std::string* error);
+  ~Pool();
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  size_t threads() const { return n_threads_; }
+
+  // The pool whose worker runs the calling thread, or nullptr.
+  static Pool* current();
+
+  // Runs `f` on a worker of this pool while the caller blocks; directly when the caller
+  // already is one of its workers. An exception thrown by `f` reaches the caller.
+  template <class F>
+  decltype(auto) install(F&& f);
+
+  // Queues `copies` references to `job`; each is run by whichever worker takes it.
+  void submit(const std::shared_ptr<Job>& job, size_t copies);
+
+ private:
+  Pool() = default;
+  void worker_main();
+
+  size_t n_threads_ = 0;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Job>> queue_;
+  bool stopping_ = false;
+};
+
+// The default size: RAYON_NUM_THREADS when it holds a positive integer (0 there means
+// the online processors), else RAYON_RS_NUM_CPUS when positive, else the processors.
+size_t default_thread_count();
+
+// The process-wide default pool, built on first use and rebuilt in a forked child.
+// Returns nullptr with `error` set when its threads cannot start.
+std::shared_ptr<Pool> default_pool(std::string* error);
+
+// The pool a loop started here would run on: the current pool, else the default one.
+Pool& loop_pool();
+
+// Threads of the pool a loop started here would run on.
+inline size_t current_threads() { return loop_pool().threads(); }
+
+namespace detail {
+
+// Test hook: when non-negative, thread starts beyond this many fail as if the system
+// refused them.
+extern std::atomic<long> fail_thread_starts_after;
+
+// Shared state of one loop: chunks are [i*chunk, min(n, (i+1)*chunk)).
+class LoopBase : public Job {
+ public:
+  LoopBase(size_t n, size_t chunk)
+      : n_(n), chunk_(chunk), n_chunks_((n + chunk - 1) / chunk), remaining_(n_chunks_) {}
+
+  size_t n_chunks() const { return n_chunks_; }
+
+  // Blocks until every chunk has finished, then rethrows the first exception.
+  void wait_and_rethrow() {
+    size_t r;
+    while ((r = remaining_.load(std::memory_order_acquire)) != 0) remaining_.wait(r);
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ protected:
+  // Next chunk or false; after a stop request, remaining chunks are retired unrun.
+  bool next(size_t& lo, size_t& hi) {
+    for (;;) {
+      size_t c = cursor_.fetch_add(1, std::memory_order_relaxed);
+      if (c >= n_chunks_) return false;
+      if (!should_run(c)) {
+        finish_chunk();
+        continue;
+      }
+      lo = c * chunk_;
+      hi = lo + chunk_ < n_ ? lo + chunk_ : n_;
+      return true;
+    }
+  }
+  virtual bool should_run(size_t /*chunk*/) { return !stopped_.load(std::memory_order_relaxed); }
+  void finish_chunk() {
+    if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) remaining_.notify_all();
+  }
+  void fail(std::exception_ptr e) {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    if (!error_) error_ = e;
+    stopped_.store(true, std::memory_order_relaxed);
+  }
+
+  const size_t n_;
+  const size_t chunk_;
+  const size_t n_chunks_;
+  std::atomic<size_t> cursor_{0};
+  std::atomic<size_t> remaining_;
+  std::atomic<bool> stopped_{false};
+  std::mutex error_mutex_;
+  std::exception_ptr error_;
+};
+
+template <class Init, class Body>
+class Loop final : public LoopBase {
+ public:
+  Loop(size_t n, size_t chunk, Init& init, Body& body)
+      : LoopBase(n, chunk), init_(init), body_(body) {}
+
+  // One piece of work: the chunks this thread takes in one go, sharing one state.
+  void run() override {
+    size_t lo, hi;
+    if (!next(lo, hi)) return;
+    try {
+      auto state = init_();
+      do {
+        try {
+          for (size_t i = lo; i < hi; ++i) body_(state, i);
+        } catch (...) {
+          fail(std::current_exception());
+        }
+        finish_chunk();
+      } while (next(lo, hi));
+    } catch (...) {  // init failed: this piece gives up, the chunk it took counts as done
+      fail(std::current_exception());
+      finish_chunk();
+    }
+  }
+
+ private:
+  Init& init_;
+  Body& body_;
+};
+
+size_t auto_chunk(size_t n, size_t threads);
+
+template <class Init, class Body>
+void run_loop(Pool& pool, size_t n, size_t chunk, Init& init, Body& body) {
+  if (n == 0) return;
+  if (chunk == 0) chunk = auto_chunk(n, pool.threads());
+  auto loop = std::make_shared<Loop<Init, Body>>(n, chunk, init, body);
+  const bool inside = Pool::current() == &pool;
+  // A thread outside the pool only waits, so the pool's thread count is honoured.
+  size_t helpers = inside ? std::min(loop->n_chunks() - 1, pool.threads() - 1)
+                          : std::min(loop->n_chunks(), pool.threads());
+  if (helpers) pool.submit(loop, helpers);
+  if (inside) loop->run();
+  loop->wait_and_rethrow();
+}
+
+struct NoState {};
+
+}  // namespace detail
+
+// Runs body(state, i) for every i in [0, n) on the current pool (or the default pool),
+// with state = init() once per piece of work. `chunk` 0 picks a size from n and threads.
+template <class Init, class Body>
+void for_each_with(size_t n, Init&& init, Body&& body, size_t chunk = 0) {
+  detail::run_loop(loop_pool(), n, chunk, init, body);
+}
+
+// Stateless form: body(i).
+template <class Body>
+void for_each(size_t n, Body&& body, size_t chunk = 0) {
+  auto init = [] { return detail::NoState{}; };
+  auto wrapped = [&body](detail::NoState&, size_t i) { body(i); };
+  detail::run_loop(loop_pool(), n, chunk, init, wrapped);
+}
+
+// Fallible loop: body(state, i) returns std::optional<E>, a value meaning failure.
+// Stops early and returns the failure of the lowest failing index whatever the thread
+// count: chunks above a known failure are skipped, chunks below it still run.
+template <class E, class Init, class Body>
+std::optional<E> try_for_each(size_t n, Init&& init, Body&& body, size_t chunk = 0) {
+  std::atomic<size_t> lowest{SIZE_MAX};
+  std::mutex m;
+  std::optional<E> failure;
+  Pool& pool = loop_pool();
+  if (chunk == 0) chunk = detail::auto_chunk(n, pool.threads());
+  auto wrapped = [&](auto& state, size_t i) {
+    if (i > lowest.load(std::memory_order_relaxed)) return;
+    std::optional<E> e = body(state, i);
+    if (!e) return;
+    std::lock_guard<std::mutex> lock(m);
+    if (i < lowest.load(std::memory_order_relaxed)) {
+      lowest.store(i, std::memory_order_relaxed);
+      failure = std::move(e);
+    }
+  };
+  detail::run_loop(pool, n, chunk, init, wrapped);
+  return failure;
+}
+
+// Runs a and b, possibly in parallel; returns when both are done.
+template <class A, class B>
+void join(A&& a, B&& b) {
+  for_each(2, [&](size_t i) {
+    if (i == 0) a(); else b();
+  }, 1);
+}
+
+// Collects f(i) for i in [0, n) in index order.
+template <class T, class F>
+std::vector<T> collect(size_t n, F&& f, size_t chunk = 0) {
+  std::vector<std::optional<T>> slots(n);
+  for_each(n, [&](size_t i) { slots[i].emplace(f(i)); }, chunk);
+  std::vector<T> out;
+  out.reserve(n);
+  for (auto& s : slots) out.push_back(std::move(*s));
+  return out;
+}
+
+// ---- install ----
+
+namespace detail {
+template <class R>
+struct InstallJob final : Job {
+  explicit InstallJob(std::function<R()> f) : fn(std::move(f)) {}
+  std::function<R()> fn;
+  std::optional<std::conditional_t<std::is_void_v<R>, char, R>> result;
+  std::exception_ptr error;
+  std::atomic<bool> done{false};
+  void run() override {
+    try {
+      if constexpr (std::is_void_v<R>) {
+        fn();
+        result.emplace(0);
+      } else {
+        result.emplace(fn());
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    done.store(true, std::memory_order_release);
+    done.notify_all();
+  }
+};
+}  // namespace detail
+
+template <class F>
+decltype(auto) Pool::install(F&& f) {
+  using R = std::invoke_result_t<F&>;
+  if (current() == this) return f();
+  auto job = std::make_shared<detail::InstallJob<R>>(std::function<R()>(std::ref(f)));
+  submit(job, 1);
+  job->done.wait(false, std::memory_order_acquire);
+  if (job->error) std::rethrow_exception(job->error);
+  if constexpr (std::is_void_v<R>) {
+    return;
+  } else {
+    return R(std::move(*job->result));
+  }
+}
+
+}  // namespace qv::parallel

@@ -1,0 +1,49 @@
+#include "prune/top_k.hpp"
+
+#include <algorithm>
+
+#include "core/total_order.hpp"
+
+namespace qv::prune {
+
+namespace {
+struct Triple {
+  int64_t key;  // totalOrder key of the value
+  uint64_t pos;
+  uint64_t col;
+  double value;
+};
+
+void sort_by_column(std::span<std::pair<uint64_t, double>> row) {
+  auto by_col = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (row.size() <= 20) {
+    for (size_t i = 1; i < row.size(); ++i)
+      for (size_t j = i; j > 0 && by_col(row[j], row[j - 1]); --j) std::swap(row[j], row[j - 1]);
+  } else {
+    std::sort(row.begin(), row.end(), by_col);
+  }
+}
+}  // namespace
+
+sparse::CsrOwned top_k_per_row(const sparse::CsrView& m, uint64_t k) {
+  return sparse::CsrOwned::build(
+      m.n_rows, [] { return std::vector<Triple>(); },
+      [&](std::vector<Triple>& scratch, uint64_t r, sparse::RowEntries& out) {
+        auto [s, e] = m.row(r);
+        const size_t before = out.size();
+        if (e - s <= k) {
+          for (size_t p = s; p < e; ++p) out.emplace_back(m.column(p), m.value(p));
+        } else {
+          scratch.clear();
+          for (size_t p = s; p < e; ++p) scratch.push_back({total_order_key(m.value(p)), p, m.column(p), m.data[p]});
+          auto better = [](const Triple& a, const Triple& b) {
+            return a.key != b.key ? a.key > b.key : a.pos < b.pos;
+          };
+          std::nth_element(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(k), scratch.end(), better);
+          for (size_t i = 0; i < k; ++i) out.emplace_back(scratch[i].col, scratch[i].value);
+        }
+        sort_by_column(std::span(out).subspan(before));
+      });
+}
+
+}  // namespace qv::prune

@@ -1,0 +1,171 @@
+#pragma once
+// Sparse matrix types shared by every sparse kernel, and the row-parallel CSR builder.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/invariant.hpp"
+#include "parallel/pool.hpp"
+
+namespace qv::sparse {
+
+// A borrowed CSR matrix whose index pointer and columns the bindings validated: indptr
+// starts at 0, never decreases and ends at len(indices); every column is below n_cols.
+// Columns within a row need not ascend or be distinct. `data` may be empty for kernels
+// that read no values.
+struct CsrView {
+  std::span<const uint64_t> indptr;
+  std::span<const uint64_t> indices;
+  std::span<const double> data;
+  uint64_t n_rows = 0;
+  uint64_t n_cols = 0;
+
+  // Storage positions [begin, end) of row r.
+  std::pair<size_t, size_t> row(uint64_t r) const {
+    QV_ASSERT(r < n_rows && r + 1 < indptr.size(), "CSR row out of range");
+    size_t b = indptr[r], e = indptr[r + 1];
+    QV_ASSERT(b <= e && e <= indices.size(), "CSR row positions out of range");
+    return {b, e};
+  }
+  uint64_t column(size_t pos) const {
+    QV_ASSERT(pos < indices.size(), "CSR position out of range");
+    return indices[pos];
+  }
+  double value(size_t pos) const {
+    QV_ASSERT(pos < data.size(), "CSR value position out of range");
+    return data[pos];
+  }
+};
+
+using RowEntries = std::vector<std::pair<uint64_t, double>>;
+
+// An owned CSR result; its column count is the caller's to know.
+struct CsrOwned {
+  std::vector<uint64_t> indptr;
+  std::vector<uint64_t> indices;
+  std::vector<double> data;
+
+  // Output row r holds exactly what fill_row(state, item_of(r), entries) appended, in
+  // that order. Rows are built in blocks of about n / (4 T) rows on the current pool, one
+  // state per piece of work, and joined serially in row order, so the result never
+  // depends on the thread count as long as fill_row leaves its state clean.
+  template <class Init, class Fill, class ItemOf>
+  static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of);
+
+  template <class Init, class Fill>
+  static CsrOwned build(size_t n_rows, Init&& init, Fill&& fill_row) {
+    return build_indexed(n_rows, init, fill_row, [](size_t r) { return static_cast<uint64_t>(r); });
+  }
+
+  template <class Init, class Fill>
+  static CsrOwned build_rows(std::span<const uint64_t> rows, Init&& init, Fill&& fill_row) {
+    return build_indexed(rows.size(), init, fill_row, [rows](size_t r) {
+      QV_ASSERT(r < rows.size(), "builder row out of range");
+      return rows[r];
+    });
+  }
+};
+
+namespace detail {
+struct Block {
+  std::vector<size_t> lengths;
+  RowEntries entries;
+};
+}  // namespace detail
+
+template <class Init, class Fill, class ItemOf>
+CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of) {
+  const size_t t = parallel::current_threads();
+  const size_t b = n == 0 ? 1 : std::max<size_t>(1, (n + 4 * t - 1) / (4 * t));
+  const size_t n_blocks = (n + b - 1) / b;
+  std::vector<detail::Block> blocks(n_blocks);
+  parallel::for_each_with(
+      n_blocks, init,
+      [&](auto& state, size_t i) {
+        size_t lo = i * b, hi = std::min(n, lo + b);
+        detail::Block& blk = blocks[i];
+        blk.lengths.reserve(hi - lo);
+        for (size_t r = lo; r < hi; ++r) {
+          size_t before = blk.entries.size();
+          fill_row(state, item_of(r), blk.entries);
+          blk.lengths.push_back(blk.entries.size() - before);
+        }
+      },
+      1);
+  size_t total = 0;
+  for (auto& blk : blocks) total += blk.entries.size();
+  CsrOwned out;
+  out.indptr.reserve(n + 1);
+  out.indptr.push_back(0);
+  out.indices.reserve(total);
+  out.data.reserve(total);
+  for (auto& blk : blocks) {
+    size_t pos = 0;
+    for (size_t len : blk.lengths) {
+      for (size_t j = 0; j < len; ++j, ++pos) {
+        out.indices.push_back(blk.entries[pos].first);
+        out.data.push_back(blk.entries[pos].second);
+      }
+      out.indptr.push_back(out.indices.size());
+    }
+    RowEntries().swap(blk.entries);  // release as we go: peak memory stays near one copy
+  }
+  return out;
+}
+
+// A dense scatter accumulator over n columns whose reset costs the touched columns only.
+class Accumulator {
+ public:
+  explicit Accumulator(uint64_t n) : values_(checked_len<double>(n), 0.0), flags_(n, 0) {}
+
+  void add(uint64_t j, double x) {
+    QV_ASSERT(j < values_.size(), "accumulator column out of range");
+    values_[j] = values_[j] + x;
+    if (!flags_[j]) {
+      flags_[j] = 1;
+      touched_.push_back(j);
+    }
+  }
+  bool is_touched(uint64_t j) const {
+    QV_ASSERT(j < values_.size(), "accumulator column out of range");
+    return flags_[j] != 0;
+  }
+  double value(uint64_t j) const {
+    QV_ASSERT(j < values_.size(), "accumulator column out of range");
+    return values_[j];
+  }
+  const std::vector<uint64_t>& touched() const { return touched_; }
+  size_t size() const { return values_.size(); }
+  void reset() {
+    for (uint64_t j : touched_) {
+      values_[j] = 0.0;
+      flags_[j] = 0;
+    }
+    touched_.clear();
+  }
+
+ private:
+  std::vector<double> values_;
+  std::vector<uint8_t> flags_;
+  std::vector<uint64_t> touched_;
+};
+
+// Column-major copy of a CSR matrix; rows ascend within each column, and two entries of
+// one row in the same column keep their storage order.
+struct Csc {
+  std::vector<uint64_t> indptr;
+  std::vector<uint64_t> indices;
+  std::vector<double> data;
+
+  static Csc from_csr(const CsrView& m);
+
+  // Positions [begin, end) of column j in `indices`/`data`.
+  std::pair<size_t, size_t> column(uint64_t j) const {
+    QV_ASSERT(j + 1 < indptr.size(), "CSC column out of range");
+    return {indptr[j], indptr[j + 1]};
+  }
+};
+
+}  // namespace qv::sparse

@@ -1,0 +1,1 @@
+"""quorvane: recommender-system building blocks; the compiled core is quorvane._core."""

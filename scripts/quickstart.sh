@@ -1,0 +1,5 @@
+#!/usr/bin/env bash
+# Builds and installs the package into .venv, then runs the end-to-end example.
+source "$(dirname "$0")/env.sh"
+install_project test
+exec "$VENV/bin/python" "$ROOT/examples/quickstart.py" "$@"

@@ -1,0 +1,97 @@
+#include "checks.hpp"
+
+#include <limits>
+#include <string>
+
+#include "core/invariant.hpp"
+#include "py/errors.hpp"
+
+namespace qv::checks {
+
+namespace {
+constexpr uint64_t kI64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+
+[[noreturn]] void out_of_range(const char* name, int64_t v, uint64_t bound) {
+  py::value_error(std::string(name) + " value " + std::to_string(v) + " out of range [0, " +
+                  std::to_string(bound) + ").");
+}
+
+template <class Less>
+bool strictly_ascending(std::span<const uint64_t> v, Less less) {
+  for (size_t i = 1; i < v.size(); ++i)
+    if (!less(v[i - 1], v[i])) return false;
+  return true;
+}
+}  // namespace
+
+void check_indices(I64s values, uint64_t bound, const char* name) {
+  const uint64_t limit = bound < kI64Max ? bound : kI64Max;
+  for (int64_t v : values)
+    if (static_cast<uint64_t>(v) >= limit) out_of_range(name, v, limit);
+}
+
+std::vector<uint64_t> to_usize(I64s values, const char* name, uint64_t bound) {
+  std::vector<uint64_t> out;
+  out.reserve(values.size());
+  for (int64_t v : values) {
+    if (v < 0 || static_cast<uint64_t>(v) >= bound) out_of_range(name, v, bound);
+    out.push_back(static_cast<uint64_t>(v));
+  }
+  return out;
+}
+
+std::vector<uint64_t> check_indptr(I64s indptr, uint64_t nnz) {
+  if (indptr.empty()) py::value_error("indptr must not be empty.");
+  // nnz is a length, so nnz + 1 cannot wrap
+  std::vector<uint64_t> p = to_usize(indptr, "indptr", nnz + 1);
+  bool valid = p.front() == 0 && p.back() == nnz;
+  for (size_t i = 1; valid && i < p.size(); ++i) valid = p[i] >= p[i - 1];
+  if (!valid) py::value_error("indptr is not a valid CSR index pointer.");
+  return p;
+}
+
+std::vector<uint64_t> borrow_csr(I64s indptr, I64s indices, size_t data_len, uint64_t n_cols) {
+  if (indices.size() != data_len) py::value_error("indices and data must have the same length.");
+  check_indices(indices, n_cols, "indices");
+  return check_indptr(indptr, indices.size());
+}
+
+std::optional<std::vector<uint64_t>> check_rows(const std::optional<py::Array<int64_t>>& rows, uint64_t n) {
+  if (!rows) return std::nullopt;
+  std::vector<uint64_t> v = to_usize(rows->flat(), "rows", n);
+  if (!strictly_ascending(v, std::less<uint64_t>())) py::value_error("rows must be sorted and distinct.");
+  return v;
+}
+
+std::vector<uint64_t> check_excluded(I64s indptr, I64s indices, uint64_t n_rows, uint64_t n_cols) {
+  check_indices(indices, n_cols, "excluded column");
+  std::vector<uint64_t> p = check_indptr(indptr, indices.size());
+  if (p.size() - 1 != n_rows)
+    py::value_error("excluded_indptr must have one entry per row of scores, plus one.");
+  for (size_t r = 0; r + 1 < p.size(); ++r)
+    for (size_t e = p[r] + 1; e < p[r + 1]; ++e)
+      if (indices[e] <= indices[e - 1]) py::value_error("excluded column indices must ascend within a row.");
+  return p;
+}
+
+std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> excluded_indptr,
+                                                     std::optional<I64s> excluded_indices,
+                                                     uint64_t n_queries, uint64_t n_candidates) {
+  if (!excluded_indptr && !excluded_indices) return std::nullopt;
+  if (!excluded_indptr || !excluded_indices)
+    py::value_error("excluded_indptr and excluded_indices go together.");
+  return check_excluded(*excluded_indptr, *excluded_indices, n_queries, n_candidates);
+}
+
+std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items) {
+  if (!candidates) return std::nullopt;
+  CandidateSubset s;
+  s.ids = to_usize(*candidates, "candidate", n_items);
+  if (!strictly_ascending(s.ids, std::less<uint64_t>())) py::value_error("candidates must ascend.");
+  // n_items bounds every id, and an id array exists, so the map is as large as an input.
+  s.map.assign(checked_len<uint64_t>(n_items), std::numeric_limits<uint64_t>::max());
+  for (size_t p = 0; p < s.ids.size(); ++p) s.map[s.ids[p]] = p;
+  return s;
+}
+
+}  // namespace qv::checks

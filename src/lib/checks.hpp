@@ -1,0 +1,51 @@
+#pragma once
+// Argument checks shared by the bindings. Each reports the first violation as a
+// ValueError with a fixed sentence, with the interpreter lock held, before any kernel.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "py/array.hpp"
+
+namespace qv::checks {
+
+using I64s = std::span<const int64_t>;
+
+// Validated int64 indices seen as unsigned, without a copy (same bits).
+inline std::span<const uint64_t> as_unsigned(I64s v) {
+  return {reinterpret_cast<const uint64_t*>(v.data()), v.size()};
+}
+
+// Every value in [0, min(bound, int64 max)).
+void check_indices(I64s values, uint64_t bound, const char* name);
+
+// The values as unsigned, each in [0, bound).
+std::vector<uint64_t> to_usize(I64s values, const char* name, uint64_t bound);
+
+// A CSR index pointer over nnz entries, as unsigned.
+std::vector<uint64_t> check_indptr(I64s indptr, uint64_t nnz);
+
+// indices and data lengths agree, columns below n_cols, a valid index pointer.
+std::vector<uint64_t> borrow_csr(I64s indptr, I64s indices, size_t data_len, uint64_t n_cols);
+
+// An optional strictly ascending subset of [0, n); contiguity is tested here.
+std::optional<std::vector<uint64_t>> check_rows(const std::optional<py::Array<int64_t>>& rows, uint64_t n);
+
+// An exclusion pattern with one row per score row, strictly ascending within a row.
+std::vector<uint64_t> check_excluded(I64s indptr, I64s indices, uint64_t n_rows, uint64_t n_cols);
+
+// Both exclusion arrays or neither; positions index the candidate list.
+std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> excluded_indptr,
+                                                     std::optional<I64s> excluded_indices,
+                                                     uint64_t n_queries, uint64_t n_candidates);
+
+struct CandidateSubset {
+  std::vector<uint64_t> ids;  // strictly ascending item indices
+  std::vector<uint64_t> map;  // item -> position in ids, or UINT64_MAX
+};
+
+// An optional strictly ascending candidate list over n_items.
+std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items);
+
+}  // namespace qv::checks

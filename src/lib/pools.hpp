@@ -1,0 +1,25 @@
+#pragma once
+// The process-wide cache of worker pools, keyed by the n_threads a caller asked for.
+#include <cstdint>
+#include <memory>
+
+#include "parallel/pool.hpp"
+#include "py/gil.hpp"
+
+namespace qv::pools {
+
+// The cached pool for `n_threads` (0 is a key of its own), built on first request. A pool
+// whose threads cannot all start raises ValueError "<description> (os error N)" and
+// nothing is cached. Call with the interpreter lock held.
+std::shared_ptr<parallel::Pool> pool(uint64_t n_threads);
+
+// The process-wide default pool (never the cache's), with the same error.
+std::shared_ptr<parallel::Pool> default_pool();
+
+// Releases the interpreter lock and runs `f` inside `pool`.
+template <class F>
+decltype(auto) run(parallel::Pool& pool, F&& f) {
+  return py::without_gil([&]() -> decltype(auto) { return pool.install(f); });
+}
+
+}  // namespace qv::pools

@@ -1,0 +1,47 @@
+#pragma once
+// Errors at the boundary. Inside a binding, a raised Python exception travels as the C++
+// exception `ErrorSet` until the entry point returns NULL, so no code path forgets to
+// unwind. Kernel exceptions are converted only after the interpreter lock is back.
+#include <string>
+#include <string_view>
+
+#include "py/python.hpp"
+#include "py/ref.hpp"
+
+namespace qv::py {
+
+// A Python exception is set and the call must return NULL.
+struct ErrorSet {};
+
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+[[noreturn]] inline void value_error(std::string_view m) { raise(PyExc_ValueError, m); }
+[[noreturn]] inline void type_error(std::string_view m) { raise(PyExc_TypeError, m); }
+[[noreturn]] void panic(std::string_view message);
+
+// Throws ErrorSet when `p` is NULL (a CPython call failed and set an exception).
+inline PyObject* check(PyObject* p) {
+  if (!p) throw ErrorSet{};
+  return p;
+}
+
+// Adds "while processing '<name>'" to the pending exception; a failing add_note leaves
+// the exception as it was.
+void add_parameter_note(const char* name);
+
+// Runs `body` and turns every C++ exception into a pending Python exception:
+// bad_alloc becomes MemoryError, anything else the panic exception.
+template <class F>
+PyObject* guarded(F&& body) noexcept;
+
+PyObject* convert_current_exception() noexcept;
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return convert_current_exception();
+  }
+}
+
+}  // namespace qv::py
