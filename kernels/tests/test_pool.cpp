@@ -1,0 +1,117 @@
+// The worker pool: nested loops, concurrent callers, early stop, failed starts.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "parallel/pool.hpp"
+
+using qv::parallel::Pool;
+
+namespace {
+std::shared_ptr<Pool> make(size_t n) {
+  std::string err;
+  auto p = Pool::create(n, &err);
+  EXPECT_TRUE(p) << err;
+  return p;
+}
+}  // namespace
+
+TEST(Pool, InstallRunsOnAWorkerAndReturnsTheValue) {
+  auto pool = make(3);
+  EXPECT_EQ(Pool::current(), nullptr);
+  int v = pool->install([&] {
+    EXPECT_EQ(Pool::current(), pool.get());
+    // installing again from a worker runs directly
+    return pool->install([] { return 41; }) + 1;
+  });
+  EXPECT_EQ(v, 42);
+}
+
+TEST(Pool, NestedLoopsVisitEveryIndexOnce) {
+  auto pool = make(4);
+  std::vector<std::atomic<int>> hits(200 * 50);
+  pool->install([&] {
+    qv::parallel::for_each(200, [&](size_t i) {
+      qv::parallel::for_each(50, [&](size_t j) { hits[i * 50 + j].fetch_add(1); }, 3);
+    }, 1);
+  });
+  for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+}
+
+TEST(Pool, ConcurrentCallersShareOnePool) {
+  auto pool = make(3);
+  std::vector<std::thread> callers;
+  std::atomic<long> total{0};
+  for (int c = 0; c < 6; ++c)
+    callers.emplace_back([&] {
+      for (int rep = 0; rep < 20; ++rep)
+        pool->install([&] {
+          std::atomic<long> local{0};
+          qv::parallel::for_each(1000, [&](size_t i) { local += static_cast<long>(i); });
+          total += local.load();
+        });
+    });
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(total.load(), 6L * 20 * (999L * 1000 / 2));
+}
+
+TEST(Pool, FallibleLoopReportsTheLowestFailure) {
+  auto pool = make(8);
+  for (int rep = 0; rep < 20; ++rep) {
+    auto f = pool->install([] {
+      return qv::parallel::try_for_each<size_t>(
+          100000, [] { return 0; },
+          [](int&, size_t i) -> std::optional<size_t> {
+            if (i == 777 || i == 50000 || i == 99999) return i;
+            return std::nullopt;
+          },
+          10);
+    });
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(*f, 777u);
+  }
+}
+
+TEST(Pool, ExceptionsReachTheCaller) {
+  auto pool = make(2);
+  EXPECT_THROW(pool->install([] {
+    qv::parallel::for_each(100, [](size_t i) {
+      if (i == 57) throw std::runtime_error("boom");
+    });
+  }), std::runtime_error);
+  // the pool still works afterwards
+  EXPECT_EQ(pool->install([] { return 7; }), 7);
+}
+
+TEST(Pool, OneStatePerPieceOfWork) {
+  auto pool = make(4);
+  std::atomic<int> states{0};
+  std::vector<int> seen(1000, 0);
+  pool->install([&] {
+    qv::parallel::for_each_with(
+        1000, [&] { states++; return std::vector<int>(); },
+        [&](std::vector<int>& s, size_t i) { s.push_back(1); seen[i] = 1; }, 10);
+  });
+  EXPECT_LE(states.load(), 4);
+  EXPECT_EQ(std::accumulate(seen.begin(), seen.end(), 0), 1000);
+}
+
+TEST(Pool, FailedStartStopsTheStartedThreadsAndReportsTheSystemError) {
+  qv::parallel::detail::fail_thread_starts_after = 2;
+  std::string err;
+  auto p = Pool::create(5, &err);
+  qv::parallel::detail::fail_thread_starts_after = -1;
+  EXPECT_EQ(p, nullptr);
+  EXPECT_NE(err.find("(os error 11)"), std::string::npos) << err;
+  auto again = make(5);
+  EXPECT_EQ(again->threads(), 5u);
+}
+
+TEST(Pool, CollectKeepsIndexOrder) {
+  auto pool = make(3);
+  auto v = pool->install([] { return qv::parallel::collect<size_t>(500, [](size_t i) { return i * i; }); });
+  for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i], i * i);
+}

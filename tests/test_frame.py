@@ -1,0 +1,216 @@
+"""The calling convention shared by every function: start-up, arguments, conversions,
+contiguity, pools, the lock."""
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from quorvane import _core
+
+TABLE_ORDER = [
+    "bpr_fit", "coo_to_csr", "csr_top_k_per_row", "ease_inverse_gram", "ease_weights",
+    "ease_weights_from_inverse", "factorize", "fm_als_fit", "hnsw_build_dense",
+    "hnsw_build_sparse", "hnsw_search_dense", "hnsw_search_sparse", "hnsw_search_sparse_dense",
+    "item_cosine_top_k", "quantized_search_dense", "quantized_search_sparse",
+    "quantized_search_sparse_dense", "item_gram", "item_knn_top_k", "recommend_from_dense_rows",
+    "recommend_from_factors", "recommend_from_similarity", "rp3beta_similarity",
+    "slim_elasticnet_weights", "slim_elasticnet_weights_from_gram", "tune_suggest",
+    "top_k_per_row",
+]
+
+
+def test_module_attributes():
+    assert _core.__build_profile__ == "release"
+    names = _core.__all__[1:]
+    assert _core.__all__[0] == "__build_profile__"
+    assert names == [n for n in TABLE_ORDER if n in names]
+    for n in names:
+        f = getattr(_core, n)
+        assert f.__name__ == n and f.__module__ == "quorvane._core"
+
+
+@pytest.mark.parametrize("name", [n for n in TABLE_ORDER if hasattr(_core, n)])
+def test_text_signature(name):
+    f = getattr(_core, name)
+    sig = inspect.signature(f)
+    assert f.__text_signature__ == str(sig)
+    assert f.__doc__.strip()
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+
+
+def i64(*v):
+    return np.array(v, dtype=np.int64)
+
+
+def f64(*v):
+    return np.array(v, dtype=np.float64)
+
+
+COO = dict(rows=i64(0), cols=i64(1), data=f64(1.0), n_rows=2, n_cols=3, n_threads=1)
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: _core.coo_to_csr(i64(0), i64(1), f64(1.0), 2, 3),
+     TypeError, "coo_to_csr() missing 1 required positional argument: 'n_threads'"),
+    (lambda: _core.coo_to_csr(i64(0), i64(1), f64(1.0)),
+     TypeError, "coo_to_csr() missing 3 required positional arguments: 'n_rows', 'n_cols', and 'n_threads'"),
+    (lambda: _core.coo_to_csr(i64(0), i64(1), f64(1.0), 2),
+     TypeError, "coo_to_csr() missing 2 required positional arguments: 'n_cols' and 'n_threads'"),
+    (lambda: _core.coo_to_csr(**COO, bogus=1),
+     TypeError, "coo_to_csr() got an unexpected keyword argument 'bogus'"),
+    (lambda: _core.coo_to_csr(i64(0), **COO),
+     TypeError, "coo_to_csr() got multiple values for argument 'rows'"),
+    (lambda: _core.factorize(i64(0), i64(1)),
+     TypeError, "factorize() takes 1 positional arguments but 2 were given"),
+    (lambda: _core.coo_to_csr(*COO.values(), 7),
+     TypeError, "coo_to_csr() takes 6 positional arguments but 7 were given"),
+])
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as e:
+        call()
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("override, exc, param", [
+    (dict(n_threads=-1), OverflowError, "n_threads"),
+    (dict(n_rows=2**64), OverflowError, "n_rows"),
+    (dict(n_cols=1.5), TypeError, "n_cols"),
+    (dict(rows=np.array([0], dtype=np.int32)), TypeError, "rows"),
+    (dict(data=np.array([1.0], dtype=np.float32)), TypeError, "data"),
+    (dict(cols=np.array([[1]], dtype=np.int64)), TypeError, "cols"),
+    (dict(rows=[0]), TypeError, "rows"),
+    (dict(data=None), TypeError, "data"),
+])
+def test_conversion_errors_carry_the_parameter_note(override, exc, param):
+    with pytest.raises(exc) as e:
+        _core.coo_to_csr(**{**COO, **override})
+    assert e.value.__notes__ == [f"while processing '{param}'"]
+
+
+def test_numpy_integer_scalars_are_counts():
+    indptr, indices, data = _core.coo_to_csr(**{**COO, "n_rows": np.int64(2), "n_threads": np.uint8(1)})
+    assert indptr.tolist() == [0, 1, 1]
+
+
+def test_conversion_happens_in_signature_order():
+    # both rows and n_threads are bad: the first parameter is reported
+    with pytest.raises(TypeError) as e:
+        _core.coo_to_csr(**{**COO, "rows": [0], "n_threads": -1})
+    assert e.value.__notes__ == ["while processing 'rows'"]
+
+
+def test_strided_views_fail_the_contiguity_test_unless_empty():
+    base = np.arange(10, dtype=np.int64)
+    with pytest.raises(TypeError, match="^The given array is not contiguous or is misaligned.$"):
+        _core.factorize(base[::2])
+    uniques, codes = _core.factorize(base[:0:2])
+    assert uniques.size == 0 and codes.size == 0
+
+
+def test_fortran_ordered_matrix_is_refused_not_scrambled():
+    scores = np.asfortranarray(np.arange(6, dtype=np.float64).reshape(2, 3))
+    with pytest.raises(TypeError, match="not contiguous"):
+        _core.top_k_per_row(scores, i64(0, 0, 0), i64(), 1)
+    # a single row is both C- and F-contiguous and passes
+    one = np.asfortranarray(np.array([[1.0, 3.0, 2.0]]))
+    assert _core.top_k_per_row(one, i64(0, 0), i64(), 2).tolist() == [[1, 2]]
+
+
+def test_results_own_their_buffers():
+    indptr, indices, data = _core.coo_to_csr(i64(1, 0), i64(0, 2), f64(1, 2), 2, 3, 1)
+    for a in (indptr, indices, data):
+        assert a.flags.c_contiguous and a.flags.owndata is False and a.base is not None
+    assert indptr.dtype == np.int64 and indices.dtype == np.int64 and data.dtype == np.float64
+
+
+def test_pool_build_failure_is_a_value_error_and_is_retried():
+    # Far more threads than the system lets a process start.
+    code = textwrap.dedent("""
+        import os, resource, numpy as np
+        from quorvane import _core
+        if os.geteuid() == 0:  # the process limit does not bind root
+            os.setgid(65534); os.setuid(65534)
+        resource.setrlimit(resource.RLIMIT_NPROC, (16, resource.getrlimit(resource.RLIMIT_NPROC)[1]))
+        a = np.array([0], dtype=np.int64)
+        try:
+            _core.coo_to_csr(a, a, np.array([1.0]), 1, 1, 5000)
+        except ValueError as e:
+            print("ValueError", "(os error" in str(e))
+        resource.setrlimit(resource.RLIMIT_NPROC, resource.getrlimit(resource.RLIMIT_NPROC)[1:] * 2)
+        print(_core.coo_to_csr(a, a, np.array([1.0]), 1, 1, 2)[0].tolist())
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split("\n")[0] == "ValueError True", out.stderr
+    assert out.stdout.split("\n")[1] == "[0, 1]"
+
+
+def test_forked_child_gets_working_pools():
+    code = textwrap.dedent("""
+        import os, numpy as np
+        from quorvane import _core
+        a = np.array([0, 1], dtype=np.int64)
+        s = np.arange(20000.0).reshape(2000, 10)
+        ex = np.zeros(2001, dtype=np.int64)
+        for n in (0, 2, 4):
+            _core.coo_to_csr(a, a, np.ones(2), 2, 2, n)
+        _core.top_k_per_row(s, ex, np.array([], dtype=np.int64), 3)
+        pid = os.fork()
+        if pid == 0:
+            r = _core.coo_to_csr(a, a, np.ones(2), 2, 2, 2)
+            t = _core.top_k_per_row(s, ex, np.array([], dtype=np.int64), 3)
+            os._exit(0 if r[0].tolist() == [0, 1, 2] and t[0].tolist() == [9, 8, 7] else 3)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "0", out.stderr
+
+
+def test_default_pool_honours_rayon_num_threads():
+    code = textwrap.dedent("""
+        import threading, numpy as np
+        from quorvane import _core
+        before = threading.active_count()
+        s = np.random.default_rng(0).random((4000, 200))
+        _core.top_k_per_row(s, np.zeros(4001, dtype=np.int64), np.array([], dtype=np.int64), 5)
+        import os
+        print(len(os.listdir('/proc/self/task')))
+    """)
+    counts = []
+    for env in ({"RAYON_NUM_THREADS": "3"}, {"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "5"}):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                             env={**os.environ, **env})
+        counts.append(int(out.stdout.strip()))
+    # the worker threads come on top of the interpreter's own
+    assert counts[1] - counts[0] == 2
+
+
+def test_lock_is_released_during_a_long_kernel():
+    rng = np.random.default_rng(1)
+    n = 3_000_000
+    values = rng.integers(-2**62, 2**62, n)
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    time.sleep(0.01)
+    t0 = time.perf_counter()
+    for _ in range(3):
+        _core.factorize(values)
+    t1 = time.perf_counter()
+    stop.set()
+    t.join()
+    during = [x for x in ticks if t0 < x < t1]
+    assert len(during) >= 3
