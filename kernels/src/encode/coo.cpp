@@ -1,6 +1,7 @@
 #include "encode/coo.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
@@ -9,16 +10,48 @@ namespace qv::encode {
 
 namespace {
 // The scatter target of one counting-sort pass: the other coordinate and the value.
+// Left uninitialised: every slot is written by the scatter, and zero-filling hundreds of
+// megabytes on one thread would cost more than the sort itself.
 struct Scattered {
-  std::vector<uint64_t> other;
-  std::vector<double> value;
+  std::unique_ptr<uint64_t[]> other;
+  std::unique_ptr<double[]> value;
   Scattered() = default;
-  explicit Scattered(size_t n) : other(n), value(n) {}
-  void swap(Scattered& o) { other.swap(o.other); value.swap(o.value); }
+  explicit Scattered(size_t n) : other(new uint64_t[n]), value(new double[n]) {}
 };
 
 // Turns per-part counts (parts x n, row-major) into each part's first slot per key, and
 // returns the key pointer (n + 1 entries).
+struct Entry {
+  uint64_t col;
+  double value;
+};
+
+// Stable sort of one row's (column, value) pairs by column; most rows arrive sorted.
+void sort_row(uint64_t* cols, double* values, size_t n, std::vector<Entry>& scratch) {
+  if (std::is_sorted(cols, cols + n)) return;
+  if (n <= 32) {
+    for (size_t i = 1; i < n; ++i) {
+      uint64_t c = cols[i];
+      double v = values[i];
+      size_t j = i;
+      for (; j > 0 && cols[j - 1] > c; --j) {
+        cols[j] = cols[j - 1];
+        values[j] = values[j - 1];
+      }
+      cols[j] = c;
+      values[j] = v;
+    }
+    return;
+  }
+  scratch.resize(n);
+  for (size_t i = 0; i < n; ++i) scratch[i] = {cols[i], values[i]};
+  std::stable_sort(scratch.begin(), scratch.end(), [](const Entry& a, const Entry& b) { return a.col < b.col; });
+  for (size_t i = 0; i < n; ++i) {
+    cols[i] = scratch[i].col;
+    values[i] = scratch[i].value;
+  }
+}
+
 std::vector<uint64_t> slots_from_counts(std::vector<uint64_t>& counts, size_t parts, size_t n) {
   std::vector<uint64_t> ptr(n + 1, 0);
   for (size_t b = 0; b < parts; ++b)
@@ -63,56 +96,37 @@ sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint
   const size_t block = std::max<size_t>((nnz + t - 1) / t, 65536);
   const size_t n_blocks = (nnz + block - 1) / block;
 
-  // Column pass: each block counts its columns, gets its first slot per column, scatters.
-  std::vector<uint64_t> col_counts(checked_len<uint64_t>(checked_mul(n_blocks, n_cols)), 0);
+  // One counting sort by row, blocks in input order, so every row lists its entries in
+  // input order; one random-access pass over the entries instead of two.
+  std::vector<uint64_t> row_counts(checked_len<uint64_t>(checked_mul(n_blocks, n_rows)), 0);
   parallel::for_each(n_blocks, [&](size_t b) {
-    uint64_t* counts = col_counts.data() + b * n_cols;
-    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) ++counts[cols[i]];
+    uint64_t* counts = row_counts.data() + b * n_rows;
+    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) ++counts[rows[i]];
   }, 1);
-  const std::vector<uint64_t> col_ptr = slots_from_counts(col_counts, n_blocks, n_cols);
-  Scattered by_col(nnz);
+  const std::vector<uint64_t> row_ptr = slots_from_counts(row_counts, n_blocks, n_rows);
+  Scattered by_row(nnz);
   parallel::for_each(n_blocks, [&](size_t b) {
-    uint64_t* next = col_counts.data() + b * n_cols;
+    uint64_t* next = row_counts.data() + b * n_rows;
     for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
-      uint64_t p = next[cols[i]]++;
-      by_col.other[p] = rows[i];
-      by_col.value[p] = data[i];
+      uint64_t p = next[rows[i]]++;
+      by_row.other[p] = cols[i];
+      by_row.value[p] = data[i];
     }
   }, 1);
-  std::vector<uint64_t>().swap(col_counts);
-
-  // Row pass over groups of whole columns balanced by entry count: columns ascend within
-  // every row, and equal pairs stay in input order.
-  const std::vector<size_t> col_groups = bucket_blocks(col_ptr, t);
-  const size_t n_col_groups = col_groups.size() - 1;
-  std::vector<uint64_t> row_counts(checked_len<uint64_t>(checked_mul(n_col_groups, n_rows)), 0);
-  parallel::for_each(n_col_groups, [&](size_t g) {
-    uint64_t* counts = row_counts.data() + g * n_rows;
-    for (size_t e = col_ptr[col_groups[g]], end = col_ptr[col_groups[g + 1]]; e < end; ++e) ++counts[by_col.other[e]];
-  }, 1);
-  const std::vector<uint64_t> row_ptr = slots_from_counts(row_counts, n_col_groups, n_rows);
-  Scattered by_row(nnz);
-  parallel::for_each(n_col_groups, [&](size_t g) {
-    uint64_t* next = row_counts.data() + g * n_rows;
-    for (size_t c = col_groups[g]; c < col_groups[g + 1]; ++c)
-      for (size_t e = col_ptr[c]; e < col_ptr[c + 1]; ++e) {
-        uint64_t p = next[by_col.other[e]]++;
-        by_row.other[p] = c;
-        by_row.value[p] = by_col.value[e];
-      }
-  }, 1);
   std::vector<uint64_t>().swap(row_counts);
-  { Scattered empty; by_col.swap(empty); }
 
-  // Merge runs of equal columns, sized exactly by a first count of the runs.
-  const std::vector<size_t> row_groups = bucket_blocks(row_ptr, t);
+  // Within each row a stable sort by column keeps equal pairs in input order; then runs of
+  // equal columns are counted so the output is allocated once at its exact length.
+  const std::vector<size_t> row_groups = bucket_blocks(row_ptr, t * 4);
   const size_t n_row_groups = row_groups.size() - 1;
   std::vector<uint64_t> runs(n_rows, 0);
-  parallel::for_each(n_row_groups, [&](size_t g) {
+  parallel::for_each_with(n_row_groups, [] { return std::vector<Entry>(); },
+                          [&](std::vector<Entry>& scratch, size_t g) {
     for (size_t r = row_groups[g]; r < row_groups[g + 1]; ++r) {
+      const size_t b = row_ptr[r], e = row_ptr[r + 1];
+      sort_row(by_row.other.get() + b, by_row.value.get() + b, e - b, scratch);
       uint64_t n = 0;
-      for (size_t e = row_ptr[r]; e < row_ptr[r + 1]; ++e)
-        n += e == row_ptr[r] || by_row.other[e] != by_row.other[e - 1];
+      for (size_t p = b; p < e; ++p) n += p == b || by_row.other[p] != by_row.other[p - 1];
       runs[r] = n;
     }
   }, 1);
@@ -120,17 +134,18 @@ sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint
   out.indptr[0] = 0;
   for (size_t r = 0; r < n_rows; ++r) out.indptr[r + 1] = out.indptr[r] + runs[r];
   std::vector<uint64_t>().swap(runs);
-  out.indices.assign(out.indptr.back(), 0);
-  out.data.assign(out.indptr.back(), 0.0);
+  out.indices.resize(out.indptr.back());
+  out.data.resize(out.indptr.back());
   parallel::for_each(n_row_groups, [&](size_t g) {
     for (size_t r = row_groups[g]; r < row_groups[g + 1]; ++r) {
       size_t w = out.indptr[r];
-      for (size_t e = row_ptr[r]; e < row_ptr[r + 1]; ++e) {
-        if (e != row_ptr[r] && by_row.other[e] == out.indices[w - 1]) {
-          out.data[w - 1] += by_row.value[e];
+      for (size_t p = row_ptr[r]; p < row_ptr[r + 1]; ++p) {
+        // duplicates add left to right in input order: (first + second) + third
+        if (p != row_ptr[r] && by_row.other[p] == out.indices[w - 1]) {
+          out.data[w - 1] += by_row.value[p];
         } else {
-          out.indices[w] = by_row.other[e];
-          out.data[w] = by_row.value[e];
+          out.indices[w] = by_row.other[p];
+          out.data[w] = by_row.value[p];
           ++w;
         }
       }
