@@ -7,6 +7,10 @@ namespace qv::bind {
 extern const py::Function coo_to_csr;
 extern const py::Function csr_top_k_per_row;
 extern const py::Function factorize;
+extern const py::Function item_cosine_top_k;
+extern const py::Function item_gram;
+extern const py::Function item_knn_top_k;
+extern const py::Function rp3beta_similarity;
 extern const py::Function top_k_per_row;
 
 }  // namespace qv::bind

@@ -13,6 +13,10 @@ const std::array kTable = {
     &bind::coo_to_csr,
     &bind::csr_top_k_per_row,
     &bind::factorize,
+    &bind::item_cosine_top_k,
+    &bind::item_gram,
+    &bind::item_knn_top_k,
+    &bind::rp3beta_similarity,
     &bind::top_k_per_row,
 };
 

@@ -1,23 +1,87 @@
 #include "ease/gram.hpp"
 
+#include <atomic>
 #include <cmath>
+
+#include "sparse/columns.hpp"
+#include "sparse/fma_clones.hpp"
 
 namespace qv::ease {
 
-std::vector<double> gram(const sparse::CsrView& r) {
-  const size_t n = r.n_cols;
-  const sparse::Csc csc = sparse::Csc::from_csr(r);
-  std::vector<double> g(checked_len<double>(checked_mul(n, n)), 0.0);
-  parallel::for_each(n, [&](size_t i) {
-    double* row = g.data() + i * n;
-    auto [b, e] = csc.column(i);
-    for (size_t q = b; q < e; ++q) {
-      const uint64_t u = csc.indices[q];
-      const double r_ui = csc.data[q];
-      auto [s, t] = r.row(u);
-      for (size_t p = s; p < t; ++p) row[r.indices[p]] = std::fma(r.data[p], r_ui, row[r.indices[p]]);
+namespace {
+
+struct Source {
+  const uint64_t* indptr;
+  const uint32_t* cols;
+  const double* data;
+  const uint8_t* constant;
+};
+
+// Row i of G from the users of item i, users ascending: G[i][j] = fma(r_uj, r_ui, G[i][j]).
+// With `upper`, each user row is read from item i's own position on, which covers
+// exactly the columns j >= i when rows hold strictly ascending columns.
+QV_FMA_CLONES void gram_row(double* row, std::span<const sparse::ColumnIndex::Ref> users, const Source& src,
+                            bool upper) {
+  for (const auto& ref : users) {
+    const double r_ui = src.data[ref.pos];
+    const size_t s = upper ? ref.pos : src.indptr[ref.row], e = src.indptr[ref.row + 1];
+    if (src.constant[ref.row]) {
+      for (size_t p = s; p < e; ++p) row[src.cols[p]] = std::fma(r_ui, r_ui, row[src.cols[p]]);
+    } else {
+      for (size_t p = s; p < e; ++p) row[src.cols[p]] = std::fma(src.data[p], r_ui, row[src.cols[p]]);
+    }
+  }
+}
+
+// G[i][j] and G[j][i] add the same exact products in the same user order, one rounding
+// each, so one triangle gives the other bit for bit, unless a row holds a column twice
+// (the two orders then pair the repeats differently) or a NaN is present (its payload
+// could depend on the operand order).
+bool mirrorable(const sparse::CsrView& r) {
+  std::atomic<bool> ok{true};
+  parallel::for_each(r.n_rows, [&](size_t u) {
+    if (!ok.load(std::memory_order_relaxed)) return;
+    auto [b, e] = r.row(u);
+    for (size_t p = b; p < e; ++p) {
+      if (std::isnan(r.data[p]) || (p > b && r.indices[p] <= r.indices[p - 1])) {
+        ok.store(false, std::memory_order_relaxed);
+        return;
+      }
+    }
+  }, 4096);
+  return ok.load();
+}
+
+void mirror_lower(double* g, size_t n) {
+  constexpr size_t kTile = 64;
+  const size_t blocks = (n + kTile - 1) / kTile;
+  parallel::for_each(blocks, [&](size_t bj) {
+    const size_t j0 = bj * kTile, j1 = std::min(n, j0 + kTile);
+    for (size_t i0 = 0; i0 < j1; i0 += kTile) {
+      const size_t i1 = std::min(j1, i0 + kTile);
+      for (size_t j = j0; j < j1; ++j)
+        for (size_t i = i0; i < std::min(i1, j); ++i) g[j * n + i] = g[i * n + j];
     }
   }, 1);
+}
+
+}  // namespace
+
+std::vector<double> gram(const sparse::CsrView& r) {
+  const uint64_t n = r.n_cols;
+  const uint64_t len = checked_mul(n, n);
+  sparse::require_memory(checked_mul(len, sizeof(double)));
+  std::vector<double> g(checked_len<double>(len), 0.0);
+  if (r.indices.empty()) return g;
+  const sparse::ColumnIndex users(r);
+  const std::vector<uint8_t> constant = sparse::constant_rows(r);
+  // n * n fits in memory, so every column index fits in 32 bits.
+  const std::unique_ptr<uint32_t[]> cols = sparse::narrow_columns(r);
+  QV_ASSERT(cols != nullptr, "columns do not fit 32 bits");
+  const Source src{r.indptr.data(), cols.get(), r.data.data(), constant.data()};
+  const bool upper = mirrorable(r);
+  parallel::for_each(n, [&](size_t i) { gram_row(g.data() + i * n, users.column(i), src, upper); }, 1);
+  if (upper) mirror_lower(g.data(), n);
   return g;
 }
 

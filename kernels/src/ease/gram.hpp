@@ -7,7 +7,8 @@ namespace qv::ease {
 
 // G = R^T R as n_cols x n_cols row-major values. Row i of G is one task that adds, users
 // ascending, fma(r_uj, r_ui, G[i][j]) over the users u of item i, so the result is the
-// same bits for every pool size. Runs on the current pool.
+// same bits for every pool size. Runs on the current pool. A matrix larger than the
+// machine's memory throws std::bad_alloc before anything is allocated.
 std::vector<double> gram(const sparse::CsrView& r);
 
 }  // namespace qv::ease

@@ -1,0 +1,126 @@
+#include "sparse/columns.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <unistd.h>
+
+namespace qv::sparse {
+
+void require_memory(uint64_t bytes) {
+  static const uint64_t physical = [] {
+    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : UINT64_MAX;
+  }();
+  if (bytes > physical) throw std::bad_alloc();
+}
+
+namespace {
+
+// Row ranges of about equal entry counts, one per chunk.
+std::vector<uint64_t> row_splits(const CsrView& m, size_t chunks) {
+  std::vector<uint64_t> splits(chunks + 1, m.n_rows);
+  splits[0] = 0;
+  const uint64_t nnz = m.indices.size();
+  for (size_t c = 1; c < chunks; ++c) {
+    const uint64_t target = nnz / chunks * c + nnz % chunks * c / chunks;
+    auto it = std::lower_bound(m.indptr.begin(), m.indptr.begin() + static_cast<ptrdiff_t>(m.n_rows), target);
+    splits[c] = static_cast<uint64_t>(it - m.indptr.begin());
+  }
+  for (size_t c = 1; c <= chunks; ++c) splits[c] = std::max(splits[c], splits[c - 1]);
+  return splits;
+}
+
+}  // namespace
+
+ColumnIndex::ColumnIndex(const CsrView& m) : n_cols_(m.n_cols) {
+  const uint64_t nnz = m.indices.size();
+  const uint64_t n = m.n_cols;
+  QV_ASSERT(m.indptr.size() == m.n_rows + 1 && m.indptr.back() == nnz, "CSR index pointer does not fit");
+  refs_.reset(new Ref[checked_len<Ref>(nnz)]);
+  if (n > std::max<uint64_t>(nnz, uint64_t{1} << 20)) {
+    // Far more columns than entries: sort the entries by column instead of counting.
+    sparse_ = true;
+    std::vector<std::pair<uint64_t, uint64_t>> keyed(nnz);  // (column, position)
+    for (uint64_t r = 0; r < m.n_rows; ++r) {
+      auto [b, e] = m.row(r);
+      for (size_t p = b; p < e; ++p) keyed[p] = {m.column(p), p};
+    }
+    std::sort(keyed.begin(), keyed.end());
+    ptr_.push_back(0);
+    uint64_t r = 0;
+    for (size_t q = 0; q < nnz; ++q) {
+      const uint64_t c = keyed[q].first, p = keyed[q].second;
+      QV_ASSERT(c < n, "CSR column out of range");
+      if (present_.empty() || present_.back() != c) {
+        if (!present_.empty()) ptr_.push_back(q);
+        present_.push_back(c);
+        r = 0;
+      }
+      while (m.indptr[r + 1] <= p) ++r;  // positions ascend within a column
+      refs_[q] = {r, p};
+    }
+    if (!present_.empty()) ptr_.push_back(nnz);
+    return;
+  }
+  // Counting transpose in row chunks: each chunk counts its own columns, the offsets are
+  // laid out chunk after chunk within each column, so rows still ascend per column.
+  const size_t threads = parallel::current_threads();
+  size_t chunks = std::max<uint64_t>(1, std::min<uint64_t>(threads, nnz / std::max<uint64_t>(n, 1)));
+  chunks = std::max<size_t>(1, std::min<uint64_t>(chunks, m.n_rows));
+  const std::vector<uint64_t> splits = row_splits(m, chunks);
+  std::vector<uint64_t> offsets(checked_len<uint64_t>(checked_mul(chunks, n)), 0);
+  parallel::for_each(chunks, [&](size_t c) {
+    uint64_t* count = offsets.data() + c * n;
+    for (size_t p = m.indptr[splits[c]]; p < m.indptr[splits[c + 1]]; ++p) {
+      QV_ASSERT(m.indices[p] < n, "CSR column out of range");
+      ++count[m.indices[p]];
+    }
+  }, 1);
+  ptr_.assign(checked_add(n, 1), 0);
+  for (uint64_t j = 0; j < n; ++j) {
+    uint64_t running = ptr_[j];
+    for (size_t c = 0; c < chunks; ++c) {
+      const uint64_t k = offsets[c * n + j];
+      offsets[c * n + j] = running;
+      running += k;
+    }
+    ptr_[j + 1] = running;
+  }
+  parallel::for_each(chunks, [&](size_t c) {
+    uint64_t* cursor = offsets.data() + c * n;
+    for (uint64_t r = splits[c]; r < splits[c + 1]; ++r)
+      for (size_t p = m.indptr[r]; p < m.indptr[r + 1]; ++p) refs_[cursor[m.indices[p]]++] = {r, p};
+  }, 1);
+}
+
+size_t ColumnIndex::locate(uint64_t j) const {
+  auto it = std::lower_bound(present_.begin(), present_.end(), j);
+  if (it == present_.end() || *it != j) return SIZE_MAX;
+  return static_cast<size_t>(it - present_.begin());
+}
+
+std::vector<uint8_t> constant_rows(const CsrView& m) {
+  std::vector<uint8_t> out(m.n_rows, 0);
+  if (m.data.empty()) return out;
+  parallel::for_each(m.n_rows, [&](size_t r) {
+    auto [b, e] = m.row(r);
+    if (b == e) return;
+    const uint64_t first = std::bit_cast<uint64_t>(m.data[b]);
+    bool same = true;
+    for (size_t p = b + 1; p < e && same; ++p) same = std::bit_cast<uint64_t>(m.data[p]) == first;
+    out[r] = same;
+  }, 4096);
+  return out;
+}
+
+std::unique_ptr<uint32_t[]> narrow_columns(const CsrView& m) {
+  if (m.n_cols > (uint64_t{1} << 32)) return nullptr;
+  const size_t n = m.indices.size(), block = 1 << 16;
+  std::unique_ptr<uint32_t[]> out(new uint32_t[n == 0 ? 1 : checked_len<uint32_t>(n)]);
+  parallel::for_each((n + block - 1) / block, [&](size_t b) {
+    for (size_t p = b * block; p < std::min(n, (b + 1) * block); ++p) out[p] = static_cast<uint32_t>(m.indices[p]);
+  }, 1);
+  return out;
+}
+
+}  // namespace qv::sparse
