@@ -7,6 +7,9 @@ namespace qv::bind {
 extern const py::Function coo_to_csr;
 extern const py::Function csr_top_k_per_row;
 extern const py::Function factorize;
+extern const py::Function recommend_from_dense_rows;
+extern const py::Function recommend_from_factors;
+extern const py::Function recommend_from_similarity;
 extern const py::Function top_k_per_row;
 
 }  // namespace qv::bind

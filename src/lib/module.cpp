@@ -13,6 +13,9 @@ const std::array kTable = {
     &bind::coo_to_csr,
     &bind::csr_top_k_per_row,
     &bind::factorize,
+    &bind::recommend_from_dense_rows,
+    &bind::recommend_from_factors,
+    &bind::recommend_from_similarity,
     &bind::top_k_per_row,
 };
 
