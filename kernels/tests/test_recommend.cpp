@@ -113,6 +113,9 @@ TEST_P(FactorOrders, SplitPathUsesTheSingleScanOrderOnThePool) {
   auto pool = parallel::Pool::create(2, &error);
   ASSERT_TRUE(pool) << error;
   pool->install([&] { expect_order(m, {1, 3}, false, false); });
+  // Nine queries on the same pool: chunks stay in their tile or scan order even when the
+  // candidates are cut into segments to occupy the threads.
+  pool->install([&] { expect_order(m, {0, 1, 2, 3, 0, 1, 2, 3, 2}, false, true); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Code, FactorOrders, ::testing::Values(false, true),

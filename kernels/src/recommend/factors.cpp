@@ -217,7 +217,8 @@ struct Request {
   Kernels kn;
 };
 
-void prepare(const Request& r, Tile& t, uint64_t q0) {
+// Loads the chunk of queries q0 onward into a tile whose scan starts at position `start`.
+void prepare(const Request& r, Tile& t, uint64_t q0, uint64_t start) {
   t.q0 = q0;
   t.lanes = static_cast<size_t>(std::min<uint64_t>(r.rows.size() - q0, 8));
   for (size_t i = 0; i < t.lanes; ++i) r.ex.collect(q0 + i, r.rows[q0 + i], r.c, t.excluded[i]);
@@ -228,7 +229,10 @@ void prepare(const Request& r, Tile& t, uint64_t q0) {
     const double* u = r.m.user(r.rows[q0 + i]);
     for (size_t j = 0; j < dim; ++j) t.users[8 * j + i] = u[j];
   }
-  t.cursor.fill(0);
+  for (size_t i = 0; i < t.lanes; ++i) {
+    const auto& ex = t.excluded[i];
+    t.cursor[i] = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
+  }
 }
 
 // Scores the positions [start, end) for every lane of a chunk.
@@ -279,9 +283,12 @@ uint64_t item_block(uint64_t dim) {
   return std::max<uint64_t>(64, (256 * 1024 / bytes) & ~uint64_t{3});
 }
 
-// Chunks of 8 queries; a worker takes a group of chunks and scores them block by block
-// of items. Every query's collector still sees its positions in ascending order, so the
-// grouping changes nothing in the result.
+// Chunks of 8 queries; a piece of work takes a group of chunks and one segment of the
+// candidates, and scores them block by block of items that stay in cache. When there are
+// too few groups to occupy the pool, the candidates are cut into segments whose
+// survivors are merged per query, as the split path does. Every score is computed in
+// the order of its query's chunk, and every collector keeps the best under the same
+// total order, so neither the grouping nor the segments change the result.
 void run_tiled(const Request& r, Outputs& out) {
   const uint64_t nq = r.rows.size();
   const uint64_t n_chunks = (nq + 7) / 8;
@@ -292,6 +299,14 @@ void run_tiled(const Request& r, Outputs& out) {
   const uint64_t n_groups = (n_chunks + per_group - 1) / per_group;
   const uint64_t block = item_block(r.m.dim);
   const uint64_t n = r.c.n_candidates;
+  uint64_t n_segments = 1;
+  if (par && n_groups < 4 * threads)
+    n_segments = std::min((4 * threads + n_groups - 1) / n_groups, (n + kSplitBlock - 1) / kSplitBlock);
+  n_segments = std::max<uint64_t>(n_segments, 1);
+  const uint64_t seg_len = (n + n_segments - 1) / n_segments;
+  // Survivors of each (query, segment) when the candidates are segmented.
+  std::vector<std::vector<Candidate>> kept;
+  if (n_segments > 1) kept.resize(checked_len<std::vector<Candidate>>(checked_mul(nq, n_segments)));
 
   struct State {
     std::vector<Tile> tiles;
@@ -303,21 +318,42 @@ void run_tiled(const Request& r, Outputs& out) {
     s.ranked.reserve(static_cast<size_t>(std::min(r.k, n)));
     return s;
   };
-  auto body = [&](State& s, size_t g) {
+  auto body = [&](State& s, size_t task) {
+    const uint64_t g = task / n_segments, seg = task % n_segments;
+    const uint64_t lo = std::min(n, seg * seg_len), hi = std::min(n, lo + seg_len);
     const uint64_t c0 = g * per_group, c1 = std::min(n_chunks, c0 + per_group);
     while (s.tiles.size() < c1 - c0) s.tiles.emplace_back(r.k, n, r.m.dim);
-    for (uint64_t c = c0; c < c1; ++c) prepare(r, s.tiles[c - c0], c * 8);
-    for (uint64_t b = 0; b < n; b += block) {
-      const uint64_t e = std::min(n, b + block);
+    for (uint64_t c = c0; c < c1; ++c) prepare(r, s.tiles[c - c0], c * 8, lo);
+    for (uint64_t b = lo; b < hi; b += block) {
+      const uint64_t e = std::min(hi, b + block);
       for (uint64_t c = c0; c < c1; ++c) score_range(r, s.tiles[c - c0], b, e);
     }
-    for (uint64_t c = c0; c < c1; ++c) drain(r, s.tiles[c - c0], s.ranked, out);
+    for (uint64_t c = c0; c < c1; ++c) {
+      Tile& t = s.tiles[c - c0];
+      if (n_segments == 1) {
+        drain(r, t, s.ranked, out);
+      } else {
+        for (size_t i = 0; i < t.lanes; ++i) t.best[i].drain_unsorted(kept[(t.q0 + i) * n_segments + seg]);
+      }
+    }
   };
+  const uint64_t n_tasks = n_groups * n_segments;
   if (par) {
-    parallel::for_each_with(static_cast<size_t>(n_groups), init, body, 1);
+    parallel::for_each_with(static_cast<size_t>(n_tasks), init, body, 1);
   } else {
     State s = init();
-    for (uint64_t g = 0; g < n_groups; ++g) body(s, g);
+    for (uint64_t t = 0; t < n_tasks; ++t) body(s, t);
+  }
+  if (n_segments == 1) return;
+  std::vector<Candidate> merged;
+  for (uint64_t q = 0; q < nq; ++q) {
+    merged.clear();
+    for (uint64_t seg = 0; seg < n_segments; ++seg) {
+      auto& part = kept[q * n_segments + seg];
+      merged.insert(merged.end(), part.begin(), part.end());
+    }
+    ranking::sort_best_first(merged);
+    write_ranked(merged, r.k, out.positions.data() + q * r.k, out.scores.data() + q * r.k, r.m.offset(r.rows[q]));
   }
 }
 
