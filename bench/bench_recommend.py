@@ -4,6 +4,8 @@ Every peer ranks the same scores, leaves out the same seen items and keeps k = 1
 query. Quality: the share of queries whose top-k positions equal ours (numpy, same float64
 arithmetic up to rounding order) or the mean overlap of the top-k sets (implicit).
 """
+import time
+
 import numpy as np
 import scipy.sparse as sp
 
@@ -12,6 +14,20 @@ from quorvane import _core
 
 K = 10
 BATCH = 256  # numpy peers score this many queries at a time to bound their memory
+
+
+def timed(fn, heavy):
+    """(median seconds, last result); a heavy case runs once after no warm-up."""
+    box = []
+
+    def run():
+        box.append(fn())
+
+    if heavy:
+        t0 = time.perf_counter()
+        run()
+        return time.perf_counter() - t0, box[-1]
+    return median_time(run, repeat=5), box[-1]
 
 
 def interactions(rng, n_users, n_items, per_user=20):
@@ -71,30 +87,18 @@ def bench_factors(table, rng):
             model.user_factors, model.item_factors = U, V
         for nq in query_counts:
             rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
-            repeat = 5 if nq * n_items <= 10**8 else 3
-
-            def ours():
-                return _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, 0)[0]
-
-            mine = ours()
-            t_ours = median_time(ours, repeat=repeat)
+            heavy = nq * n_items > 10**8
+            t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, 0)[0],
+                                 False)
             case = f"factors {n_items // 1000}k items x{dim}, {nq} queries"
-            if nq <= 1_000 or n_items <= 100_000:
-                def numpy_peer():
-                    return batched(rows, lambda r: U[r] @ V.T, seen)
-
-                theirs = numpy_peer()
-                table.add(case, t_ours, "numpy matmul+argpartition", median_time(numpy_peer, repeat=repeat),
-                          same_rows(mine, theirs))
+            if nq * n_items <= 10**8:
+                t_peer, theirs = timed(lambda: batched(rows, lambda r: U[r] @ V.T, seen), heavy)
+                table.add(case, t_ours, "numpy matmul+argpartition", t_peer, same_rows(mine, theirs))
             if model is not None:
                 user_items = seen[rows]
-
-                def implicit_peer():
-                    return model.recommend(rows, user_items, N=K, filter_already_liked_items=True)[0]
-
-                theirs = np.atleast_2d(implicit_peer())
-                table.add(case, t_ours, "implicit recommend (float64)", median_time(implicit_peer, repeat=repeat),
-                          overlap(mine, theirs))
+                t_peer, theirs = timed(
+                    lambda: model.recommend(rows, user_items, N=K, filter_already_liked_items=True)[0], heavy)
+                table.add(case, t_ours, "implicit recommend (float64)", t_peer, overlap(mine, np.atleast_2d(theirs)))
         del V
 
 
@@ -106,17 +110,11 @@ def bench_dense(table, rng):
     for nq in [1, 100, 1_000, 10_000]:
         rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
 
-        def ours():
-            return _core.recommend_from_dense_rows(uptr, uidx, udata, rows, W, None, True, K, 0)[0]
-
-        def peer():
-            return batched(rows, lambda r: np.asarray(X[r] @ W), X)
-
-        mine = ours()
-        theirs = peer()
-        repeat = 5 if nq <= 1_000 else 3
-        table.add(f"dense weights 20k items, {nq} queries", median_time(ours, repeat=repeat),
-                  "scipy X[rows] @ W + argpartition", median_time(peer, repeat=repeat), same_rows(mine, theirs))
+        t_ours, mine = timed(
+            lambda: _core.recommend_from_dense_rows(uptr, uidx, udata, rows, W, None, True, K, 0)[0], False)
+        t_peer, theirs = timed(lambda: batched(rows, lambda r: np.asarray(X[r] @ W), X), nq > 1_000)
+        table.add(f"dense weights 20k items, {nq} queries", t_ours, "scipy X[rows] @ W + argpartition", t_peer,
+                  same_rows(mine, theirs))
     del W
 
 
@@ -133,18 +131,12 @@ def bench_similarity(table, rng):
     for nq in [1, 100, 1_000, 10_000]:
         rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
 
-        def ours():
-            return _core.recommend_from_similarity(uptr, uidx, udata, rows, sptr, sidx, sdata, None, True, K, 0)[0]
-
-        def peer():
-            return batched(rows, lambda r: (X[r] @ S).toarray(), X)
-
-        mine = ours()
-        theirs = peer()
-        repeat = 5 if nq <= 1_000 else 3
-        table.add(f"similarity 50k items x{neighbours} nbrs, {nq} queries", median_time(ours, repeat=repeat),
-                  "scipy (X[rows] @ S).toarray + argpartition", median_time(peer, repeat=repeat),
-                  same_rows(mine, theirs))
+        t_ours, mine = timed(
+            lambda: _core.recommend_from_similarity(uptr, uidx, udata, rows, sptr, sidx, sdata, None, True, K, 0)[0],
+            False)
+        t_peer, theirs = timed(lambda: batched(rows, lambda r: (X[r] @ S).toarray(), X), nq > 1_000)
+        table.add(f"similarity 50k items x{neighbours} nbrs, {nq} queries", t_ours,
+                  "scipy (X[rows] @ S).toarray + argpartition", t_peer, same_rows(mine, theirs))
 
 
 def run(table):

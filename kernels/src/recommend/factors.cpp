@@ -276,6 +276,9 @@ void drain(const Request& r, Tile& t, std::vector<Candidate>& ranked, Outputs& o
   }
 }
 
+// The shortest candidate segment worth a piece of work of its own.
+constexpr uint64_t kMinSegment = 4096;
+
 // Positions per pass over the items: the item vectors of one pass stay in the core's
 // cache while every chunk of a group is scored against them.
 uint64_t item_block(uint64_t dim) {
@@ -294,15 +297,15 @@ void run_tiled(const Request& r, Outputs& out) {
   const uint64_t n_chunks = (nq + 7) / 8;
   const bool par = nq >= 9 && running_threads() > 1;
   const uint64_t threads = par ? running_threads() : 1;
-  const uint64_t per_group =
-      par ? std::clamp<uint64_t>(n_chunks / (threads * 4), 1, 8) : std::min<uint64_t>(n_chunks, 8);
+  // Up to 8 chunks (64 queries) share each pass over the items, balanced across groups:
+  // the item matrix is read from memory once per group.
+  const uint64_t per_group = (n_chunks + (n_chunks + 7) / 8 - 1) / ((n_chunks + 7) / 8);
   const uint64_t n_groups = (n_chunks + per_group - 1) / per_group;
   const uint64_t block = item_block(r.m.dim);
   const uint64_t n = r.c.n_candidates;
   uint64_t n_segments = 1;
   if (par && n_groups < 4 * threads)
-    n_segments = std::min((4 * threads + n_groups - 1) / n_groups, (n + kSplitBlock - 1) / kSplitBlock);
-  n_segments = std::max<uint64_t>(n_segments, 1);
+    n_segments = std::min((4 * threads + n_groups - 1) / n_groups, std::max<uint64_t>(n / kMinSegment, 1));
   const uint64_t seg_len = (n + n_segments - 1) / n_segments;
   // Survivors of each (query, segment) when the candidates are segmented.
   std::vector<std::vector<Candidate>> kept;
