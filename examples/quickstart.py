@@ -1,9 +1,10 @@
 """The main job end to end on generated interaction data.
 
 Raw (user id, item id) events are factorized into dense codes, assembled into a CSR
-interaction matrix, and turned into top-k lists.
+interaction matrix, turned into top-k lists, and served as recommendations.
 """
 import numpy as np
+import scipy.sparse as sp
 
 from quorvane import _core
 
@@ -36,6 +37,27 @@ def main():
 
     pruned = _core.csr_top_k_per_row(indptr, indices, data, len(items), 3, 0)
     print(f"each user's 3 strongest interactions: {len(pruned[1])} entries kept")
+
+    # Serving: item-item co-occurrence as a sparse similarity, and latent factors from a
+    # truncated SVD, each asked for 5 unseen items for the first three users.
+    X = sp.csr_matrix((data, indices, indptr), shape=(len(users), len(items)))
+    S = (X.T @ X).tocsr()
+    S.setdiag(0)
+    S.eliminate_zeros()
+    S.sort_indices()
+    rows = np.arange(3, dtype=np.int64)
+    top, _ = _core.recommend_from_similarity(indptr, indices, data, rows, S.indptr.astype(np.int64),
+                                             S.indices.astype(np.int64), S.data, None, True, 5, 0)
+    for u in rows:
+        print(f"user {users[u]}: co-occurrence recommends items {items[top[u]].tolist()}")
+    u_svd, sigma, vt = np.linalg.svd(X.toarray(), full_matrices=False)
+    user_factors = np.ascontiguousarray(u_svd[:, :16] * sigma[:16])
+    item_factors = np.ascontiguousarray(vt[:16].T)
+    top, scores = _core.recommend_from_factors(user_factors, item_factors, None, None, rows, indptr, indices, None,
+                                               5, 0)
+    for u in rows:
+        print(f"user {users[u]}: factors recommend items {items[top[u]].tolist()} "
+              f"(best score {scores[u, 0]:.2f})")
 
 
 if __name__ == "__main__":

@@ -83,6 +83,15 @@ std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> exclude
   return check_excluded(*excluded_indptr, *excluded_indices, n_queries, n_candidates);
 }
 
+recommend::CsrRows fitted_csr(const char* name, I64s indptr, I64s indices, std::span<const double> data,
+                              uint64_t n_cols) {
+  if (indptr.empty()) py::value_error(std::string(name) + " indptr must not be empty.");
+  if (indices.size() != data.size() || indptr.front() != 0 ||
+      static_cast<uint64_t>(indptr.back()) != indices.size())
+    py::value_error(std::string(name) + " is not a valid CSR matrix.");
+  return recommend::CsrRows{indptr, indices, data, n_cols};
+}
+
 std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items) {
   if (!candidates) return std::nullopt;
   CandidateSubset s;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "py/array.hpp"
+#include "recommend/frame.hpp"
 
 namespace qv::checks {
 
@@ -39,6 +40,11 @@ std::vector<uint64_t> check_excluded(I64s indptr, I64s indices, uint64_t n_rows,
 std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> excluded_indptr,
                                                      std::optional<I64s> excluded_indices,
                                                      uint64_t n_queries, uint64_t n_candidates);
+
+// The shape of a fitted CSR matrix: a non-empty index pointer that starts at 0 and ends
+// at len(indices) == len(data). The rest is checked by the kernels as they read it.
+recommend::CsrRows fitted_csr(const char* name, I64s indptr, I64s indices, std::span<const double> data,
+                              uint64_t n_cols);
 
 struct CandidateSubset {
   std::vector<uint64_t> ids;  // strictly ascending item indices

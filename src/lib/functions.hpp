@@ -10,6 +10,9 @@ extern const py::Function factorize;
 extern const py::Function item_cosine_top_k;
 extern const py::Function item_gram;
 extern const py::Function item_knn_top_k;
+extern const py::Function recommend_from_dense_rows;
+extern const py::Function recommend_from_factors;
+extern const py::Function recommend_from_similarity;
 extern const py::Function rp3beta_similarity;
 extern const py::Function top_k_per_row;
 

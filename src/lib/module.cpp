@@ -16,6 +16,9 @@ const std::array kTable = {
     &bind::item_cosine_top_k,
     &bind::item_gram,
     &bind::item_knn_top_k,
+    &bind::recommend_from_dense_rows,
+    &bind::recommend_from_factors,
+    &bind::recommend_from_similarity,
     &bind::rp3beta_similarity,
     &bind::top_k_per_row,
 };

@@ -1,0 +1,146 @@
+"""Serving top-k recommendations: ours against numpy/scipy and implicit on the same data.
+
+Every peer ranks the same scores, leaves out the same seen items and keeps k = 10 per
+query. Quality: the share of queries whose top-k positions equal ours (numpy, same float64
+arithmetic up to rounding order) or the mean overlap of the top-k sets (implicit).
+"""
+import time
+
+import numpy as np
+import scipy.sparse as sp
+
+from common import median_time
+from quorvane import _core
+
+K = 10
+BATCH = 256  # numpy peers score this many queries at a time to bound their memory
+
+
+def timed(fn, heavy):
+    """(median seconds, last result); a heavy case runs once after no warm-up."""
+    box = []
+
+    def run():
+        box.append(fn())
+
+    if heavy:
+        t0 = time.perf_counter()
+        run()
+        return time.perf_counter() - t0, box[-1]
+    return median_time(run, repeat=5), box[-1]
+
+
+def interactions(rng, n_users, n_items, per_user=20):
+    rows = np.repeat(np.arange(n_users), per_user)
+    cols = rng.integers(0, n_items, n_users * per_user)
+    m = sp.csr_matrix((np.ones(len(rows)), (rows, cols)), shape=(n_users, n_items))
+    m.sum_duplicates()
+    m.sort_indices()
+    return m
+
+
+def top_k_dense(scores, seen_rows):
+    """Masking of seen items, argpartition, sort of the k."""
+    if seen_rows is not None:
+        r, c = seen_rows.nonzero()
+        scores[r, c] = -np.inf
+    part = np.argpartition(-scores, K - 1, axis=1)[:, :K]
+    vals = np.take_along_axis(scores, part, 1)
+    order = np.argsort(-vals, axis=1, kind="stable")
+    return np.take_along_axis(part, order, 1)
+
+
+def batched(rows, score_fn, seen):
+    out = []
+    for s in range(0, len(rows), BATCH):
+        r = rows[s:s + BATCH]
+        out.append(top_k_dense(score_fn(r), seen[r]))
+    return np.vstack(out)
+
+
+def same_rows(a, b):
+    return f"equal {np.mean(np.all(a == b, axis=1)):.3f}"
+
+
+def overlap(a, b):
+    return f"overlap {np.mean([len(set(x) & set(y)) / K for x, y in zip(a.tolist(), b.tolist())]):.3f}"
+
+
+def csr(m):
+    return m.indptr.astype(np.int64), m.indices.astype(np.int64), m.data.astype(np.float64)
+
+
+def bench_factors(table, rng):
+    try:
+        from implicit.cpu.als import AlternatingLeastSquares
+    except ImportError:
+        AlternatingLeastSquares = None
+    n_users, dim = 10_000, 64
+    U = rng.standard_normal((n_users, dim))
+    for n_items, query_counts in [(100_000, [1, 10, 100, 1_000, 10_000]), (1_000_000, [1, 10, 100, 1_000])]:
+        V = rng.standard_normal((n_items, dim))
+        seen = interactions(rng, n_users, n_items)
+        sptr, sidx, _ = csr(seen)
+        model = None
+        if AlternatingLeastSquares is not None:
+            model = AlternatingLeastSquares(factors=dim, dtype=np.float64)
+            model.user_factors, model.item_factors = U, V
+        for nq in query_counts:
+            rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
+            heavy = nq * n_items > 10**8
+            t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, 0)[0],
+                                 False)
+            case = f"factors {n_items // 1000}k items x{dim}, {nq} queries"
+            if nq * n_items <= 10**8:
+                t_peer, theirs = timed(lambda: batched(rows, lambda r: U[r] @ V.T, seen), heavy)
+                table.add(case, t_ours, "numpy matmul+argpartition", t_peer, same_rows(mine, theirs))
+            if model is not None:
+                user_items = seen[rows]
+                t_peer, theirs = timed(
+                    lambda: model.recommend(rows, user_items, N=K, filter_already_liked_items=True)[0], heavy)
+                table.add(case, t_ours, "implicit recommend (float64)", t_peer, overlap(mine, np.atleast_2d(theirs)))
+        del V
+
+
+def bench_dense(table, rng):
+    n_users, n_items = 10_000, 20_000
+    W = rng.standard_normal((n_items, n_items))
+    X = interactions(rng, n_users, n_items)
+    uptr, uidx, udata = csr(X)
+    for nq in [1, 100, 1_000, 10_000]:
+        rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
+
+        t_ours, mine = timed(
+            lambda: _core.recommend_from_dense_rows(uptr, uidx, udata, rows, W, None, True, K, 0)[0], False)
+        t_peer, theirs = timed(lambda: batched(rows, lambda r: np.asarray(X[r] @ W), X), nq > 1_000)
+        table.add(f"dense weights 20k items, {nq} queries", t_ours, "scipy X[rows] @ W + argpartition", t_peer,
+                  same_rows(mine, theirs))
+    del W
+
+
+def bench_similarity(table, rng):
+    n_users, n_items, neighbours = 10_000, 50_000, 100
+    rows_s = np.repeat(np.arange(n_items), neighbours)
+    cols_s = rng.integers(0, n_items, n_items * neighbours)
+    S = sp.csr_matrix((rng.random(len(rows_s)), (rows_s, cols_s)), shape=(n_items, n_items))
+    S.sum_duplicates()
+    S.sort_indices()
+    X = interactions(rng, n_users, n_items)
+    uptr, uidx, udata = csr(X)
+    sptr, sidx, sdata = csr(S)
+    for nq in [1, 100, 1_000, 10_000]:
+        rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
+
+        t_ours, mine = timed(
+            lambda: _core.recommend_from_similarity(uptr, uidx, udata, rows, sptr, sidx, sdata, None, True, K, 0)[0],
+            False)
+        t_peer, theirs = timed(lambda: batched(rows, lambda r: (X[r] @ S).toarray(), X), nq > 1_000)
+        table.add(f"similarity 50k items x{neighbours} nbrs, {nq} queries", t_ours,
+                  "scipy (X[rows] @ S).toarray + argpartition", t_peer, same_rows(mine, theirs))
+
+
+def run(table):
+    rng = np.random.default_rng(7)
+    bench_factors(table, rng)
+    bench_dense(table, rng)
+    bench_similarity(table, rng)

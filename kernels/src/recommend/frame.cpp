@@ -1,0 +1,109 @@
+#include "recommend/frame.hpp"
+
+namespace qv::recommend {
+
+void collect_items(std::span<const int64_t> indptr, std::span<const int64_t> indices, uint64_t row,
+                   const CandidateSet& candidates, std::vector<uint64_t>& out) {
+  QV_ASSERT(row < indptr.size() && row + 1 < indptr.size(), "seen row out of range");
+  const uint64_t b = static_cast<uint64_t>(indptr[row]), e = static_cast<uint64_t>(indptr[row + 1]);
+  QV_ASSERT(b <= e && e <= indices.size(), "seen index pointer malformed");
+  if (candidates.has_ids) {
+    const uint64_t n = candidates.map.size();
+    for (uint64_t i = b; i < e; ++i) {
+      const uint64_t item = static_cast<uint64_t>(indices[i]);
+      if (item < n && candidates.map[item] != kNotCandidate) out.push_back(candidates.map[item]);
+    }
+  } else {
+    for (uint64_t i = b; i < e; ++i) {
+      const uint64_t item = static_cast<uint64_t>(indices[i]);
+      if (item < candidates.n_candidates) out.push_back(item);
+    }
+  }
+}
+
+void Exclusions::collect(uint64_t q, uint64_t user, const CandidateSet& candidates,
+                         std::vector<uint64_t>& out) const {
+  out.clear();
+  if (has_seen()) collect_items(seen_indptr, seen_indices, user, candidates, out);
+  if (has_extra()) {
+    QV_ASSERT(q + 1 < extra_indptr.size(), "exclusion row out of range");
+    const uint64_t b = extra_indptr[q], e = extra_indptr[q + 1];
+    QV_ASSERT(b <= e && e <= extra_indices.size(), "exclusion index pointer malformed");
+    out.insert(out.end(), extra_indices.begin() + b, extra_indices.begin() + e);
+  }
+  // Scorers walk the list with a forward cursor, so it must ascend without repeats.
+  if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint64_t>()) != out.end()) {
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+  }
+}
+
+void Best::push_slow(double score, uint64_t position) {
+  const Candidate c{score, position};
+  const size_t n = items_.size();
+  if (n < k_) {
+    items_.push_back(c);
+    size_t pos = n;
+    while (pos > 0) {
+      const size_t parent = (pos - 1) / 2;
+      if (!ranking::worse(c, items_[parent])) break;
+      items_[pos] = items_[parent];
+      pos = parent;
+    }
+    items_[pos] = c;
+    if (items_.size() == k_) threshold_ = items_[0].score;
+    return;
+  }
+  if (k_ == 0) return;
+  if (!ranking::worse(items_[0], c)) return;
+  // The newcomer replaces the root and sinks below every worse child.
+  size_t pos = 0;
+  for (;;) {
+    size_t child = 2 * pos + 1;
+    if (child >= n) break;
+    if (child + 1 < n && ranking::worse(items_[child + 1], items_[child])) ++child;
+    if (!ranking::worse(items_[child], c)) break;
+    items_[pos] = items_[child];
+    pos = child;
+  }
+  items_[pos] = c;
+  threshold_ = items_[0].score;
+}
+
+void Best::drain_unsorted(std::vector<Candidate>& out) {
+  out.clear();
+  out.insert(out.end(), items_.begin(), items_.end());
+  items_.clear();
+  threshold_ = -std::numeric_limits<double>::infinity();
+}
+
+void Best::drain_sorted(std::vector<Candidate>& out) {
+  drain_unsorted(out);
+  ranking::sort_best_first(out);
+}
+
+std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const CandidateSet& candidates,
+                                       const Exclusions& exclusions, uint64_t k) {
+  const uint64_t n = candidates.n_candidates;
+  if (exclusions.kind == Exclusions::Kind::None) {
+    if (!rows.empty() && n < k) return TooFewEligible{0, n};
+    return std::nullopt;
+  }
+  std::vector<uint64_t> excluded;
+  for (uint64_t q = 0; q < rows.size(); ++q) {
+    exclusions.collect(q, rows[q], candidates, excluded);
+    const uint64_t eligible = excluded.size() < n ? n - excluded.size() : 0;
+    if (eligible < k) return TooFewEligible{q, eligible};
+  }
+  return std::nullopt;
+}
+
+Outputs make_outputs(uint64_t n_queries, uint64_t k) {
+  const uint64_t n = checked_mul(n_queries, k);
+  Outputs out;
+  out.positions.assign(checked_len<uint64_t>(n), 0);
+  out.scores.assign(checked_len<double>(n), 0.0);
+  return out;
+}
+
+}  // namespace qv::recommend

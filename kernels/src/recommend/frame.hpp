@@ -1,0 +1,194 @@
+#pragma once
+// What the three recommendation scorers share: the candidate list, the per-query excluded
+// positions, fitted CSR rows read with checks, the bounded best-k collector, the
+// eligibility pre-check and the chunk driver.
+//
+// Fitted data (seen patterns, user and similarity matrices) arrives with only its shape
+// checked, so every index read from it is checked here; a failed check throws
+// InternalError, which the bindings report as a malformed model.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/invariant.hpp"
+#include "parallel/pool.hpp"
+#include "ranking/candidate.hpp"
+
+namespace qv::recommend {
+
+using ranking::Candidate;
+using ranking::TooFewEligible;
+
+inline constexpr uint64_t kNotCandidate = std::numeric_limits<uint64_t>::max();
+
+// The candidate items of a request. Without `ids` every item is a candidate and a
+// position is the item itself.
+struct CandidateSet {
+  std::span<const uint64_t> ids;  // strictly ascending item indices, when `has_ids`
+  bool has_ids = false;
+  uint64_t n_candidates = 0;
+  std::span<const uint64_t> map;  // item -> position, or kNotCandidate (with ids only)
+
+  uint64_t item(uint64_t p) const { return has_ids ? ids[p] : p; }
+};
+
+// A fitted CSR matrix whose inner index pointer entries and indices are unchecked.
+struct CsrRows {
+  std::span<const int64_t> indptr;
+  std::span<const int64_t> indices;
+  std::span<const double> data;
+  uint64_t n_cols = 0;
+
+  struct Row {
+    std::span<const int64_t> indices;
+    std::span<const double> data;
+  };
+
+  Row row(uint64_t r) const {
+    QV_ASSERT(r < indptr.size() && r + 1 < indptr.size(), "fitted row out of range");
+    const uint64_t b = static_cast<uint64_t>(indptr[r]), e = static_cast<uint64_t>(indptr[r + 1]);
+    QV_ASSERT(b <= e && e <= indices.size() && e <= data.size(), "fitted index pointer malformed");
+    return {indices.subspan(b, e - b), data.subspan(b, e - b)};
+  }
+};
+
+// Appends the candidate positions of the items in row `row` of a seen pattern. Items
+// that are not candidates, or lie outside the catalogue, are skipped.
+void collect_items(std::span<const int64_t> indptr, std::span<const int64_t> indices, uint64_t row,
+                   const CandidateSet& candidates, std::vector<uint64_t>& out);
+
+struct Exclusions {
+  enum class Kind { None, Extra, Seen, SeenAndExtra };
+  Kind kind = Kind::None;
+  // The caller's per-query positions (checked by the binding).
+  std::span<const uint64_t> extra_indptr;
+  std::span<const uint64_t> extra_indices;
+  // Per-user items never to be served (unchecked).
+  std::span<const int64_t> seen_indptr;
+  std::span<const int64_t> seen_indices;
+
+  bool has_seen() const { return kind == Kind::Seen || kind == Kind::SeenAndExtra; }
+  bool has_extra() const { return kind == Kind::Extra || kind == Kind::SeenAndExtra; }
+
+  // The excluded positions of query q (user `user`), ascending and distinct.
+  void collect(uint64_t q, uint64_t user, const CandidateSet& candidates, std::vector<uint64_t>& out) const;
+};
+
+// The k best offers of one query; the worst kept one sits at the root of a binary heap.
+// Offers below the threshold are turned away with one comparison.
+class Best {
+ public:
+  // `cap` bounds what can ever be offered, so a huge k reserves no more than that.
+  Best(uint64_t k, uint64_t cap) : k_(k) {
+    const uint64_t r = std::min(k, cap);
+    items_.reserve(checked_len<Candidate>(checked_add(r, 1)));
+  }
+
+  double threshold() const { return threshold_; }
+
+  void push(double score, uint64_t position) {
+    if (score < threshold_) return;
+    push_slow(score, position);
+  }
+
+  // Moves the kept candidates into `out`, best first; the collector is empty afterwards.
+  void drain_sorted(std::vector<Candidate>& out);
+
+  // The kept candidates in heap order, then empties the collector.
+  void drain_unsorted(std::vector<Candidate>& out);
+
+ private:
+  void push_slow(double score, uint64_t position);
+
+  std::vector<Candidate> items_;
+  uint64_t k_;
+  double threshold_ = -std::numeric_limits<double>::infinity();
+};
+
+// The result buffers of a request: n_queries x k entries each, query q at [q*k, q*k+k).
+struct Outputs {
+  std::vector<uint64_t> positions;
+  std::vector<double> scores;
+};
+using Result = std::variant<Outputs, TooFewEligible>;
+
+// Tests every query, in order, for at least k eligible candidates before anything is
+// scored, so the shortfall reported is always the lowest query whatever the thread count.
+std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const CandidateSet& candidates,
+                                       const Exclusions& exclusions, uint64_t k);
+
+// Zero-filled outputs for n_queries x k entries.
+Outputs make_outputs(uint64_t n_queries, uint64_t k);
+
+// Threads of the pool running this kernel; 1 off any pool (a small request never
+// consults one).
+inline size_t running_threads() {
+  parallel::Pool* p = parallel::Pool::current();
+  return p ? p->threads() : 1;
+}
+
+// Writes the first min(k, ranked) entries of a ranked list, scores as held.
+inline void write_ranked(const std::vector<Candidate>& ranked, uint64_t k, uint64_t* positions, double* scores) {
+  const size_t n = std::min<size_t>(ranked.size(), k);
+  for (size_t i = 0; i < n; ++i) {
+    positions[i] = ranked[i].index;
+    scores[i] = ranked[i].score;
+  }
+}
+
+// The same, with `offset` added to each score (offset + score, so -0.0 comes out +0.0
+// when the offset is +0.0).
+inline void write_ranked(const std::vector<Candidate>& ranked, uint64_t k, uint64_t* positions, double* scores,
+                         double offset) {
+  const size_t n = std::min<size_t>(ranked.size(), k);
+  for (size_t i = 0; i < n; ++i) {
+    positions[i] = ranked[i].index;
+    scores[i] = offset + ranked[i].score;
+  }
+}
+
+// Offers every candidate position in ascending order with the dense score of its item,
+// skipping the ascending `excluded` positions with a forward cursor.
+inline void offer_dense(const double* scores, const CandidateSet& c, std::span<const uint64_t> excluded, Best& best) {
+  size_t cursor = 0;
+  const uint64_t n = c.n_candidates;
+  uint64_t next = excluded.empty() ? n : excluded[0];
+  for (uint64_t p = 0; p < n; ++p) {
+    if (p == next) {
+      ++cursor;
+      next = cursor < excluded.size() ? excluded[cursor] : n;
+      continue;
+    }
+    best.push(scores[c.item(p)], p);
+  }
+}
+
+// Drives a scorer over chunks of queries_per_chunk queries: body(state, chunk, positions,
+// scores) with the chunk's slices of the outputs. Parallel from 9 queries on a pool of
+// several threads; one state per piece of work.
+template <class Init, class Body>
+void run_chunks(Outputs& out, size_t queries_per_chunk, uint64_t k, uint64_t n_queries, Init&& init, Body&& body) {
+  const size_t n_chunks = (n_queries + queries_per_chunk - 1) / queries_per_chunk;
+  const size_t chunk_len = queries_per_chunk * k;
+  auto run = [&](auto& state, size_t c) {
+    const size_t lo = c * chunk_len;
+    const size_t hi = std::min(out.positions.size(), lo + chunk_len);
+    body(state, c, std::span<uint64_t>(out.positions.data() + lo, hi - lo),
+         std::span<double>(out.scores.data() + lo, hi - lo));
+  };
+  if (n_queries >= 9 && running_threads() > 1) {
+    parallel::for_each_with(n_chunks, init, run);
+  } else {
+    auto state = init();
+    for (size_t c = 0; c < n_chunks; ++c) run(state, c);
+  }
+}
+
+}  // namespace qv::recommend

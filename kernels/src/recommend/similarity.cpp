@@ -1,0 +1,182 @@
+#include "recommend/similarity.hpp"
+
+#include <cmath>
+
+#include "core/total_order.hpp"
+#include "knn/implicit_top_k.hpp"
+#include "sparse/sparse.hpp"
+
+namespace qv::recommend {
+
+namespace {
+
+struct State {
+  State(uint64_t n_items, uint64_t n_candidates, uint64_t k)
+      : acc(n_items),
+        mask(checked_len<uint8_t>(n_candidates), 0),
+        best(k, n_candidates),
+        implicit(k, n_candidates) {
+    const size_t cap = static_cast<size_t>(std::min(k, n_candidates));
+    ranked.reserve(cap);
+    zero_fill.reserve(cap);
+  }
+
+  sparse::Accumulator acc;
+  std::vector<double> dense;
+  std::vector<uint8_t> mask;
+  std::vector<uint64_t> excluded;
+  Best best;
+  knn::ImplicitTopK implicit;
+  std::vector<Candidate> ranked;
+  std::vector<Candidate> zero_fill;
+};
+
+// Stored entries of a similarity row, 0 when its pointers run backwards; the row itself
+// is checked only when it is read.
+uint64_t stored_length(const CsrRows& m, uint64_t j) {
+  QV_ASSERT(j + 1 < m.indptr.size(), "similarity row out of range");
+  const uint64_t b = static_cast<uint64_t>(m.indptr[j]), e = static_cast<uint64_t>(m.indptr[j + 1]);
+  return e >= b ? e - b : 0;
+}
+
+// Best first: score descending in the IEEE total order, ties to the higher position.
+void sort_implicit(std::vector<Candidate>& list) {
+  std::sort(list.begin(), list.end(), [](const Candidate& a, const Candidate& b) {
+    const int64_t ka = total_order_key(a.score), kb = total_order_key(b.score);
+    if (ka != kb) return ka > kb;
+    return a.index > b.index;
+  });
+}
+
+struct Request {
+  const CsrRows& users;
+  const CsrRows& sim;
+  std::span<const uint64_t> rows;
+  const CandidateSet& c;
+  const Exclusions& ex;
+  uint64_t k;
+  bool implicit_ties;
+  uint64_t n_items;
+};
+
+void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
+  s.dense.resize(static_cast<size_t>(r.n_items), 0.0);
+  double* d = s.dense.data();
+  for (size_t e = 0; e < user_row.indices.size(); ++e) {
+    const uint64_t j = static_cast<uint64_t>(user_row.indices[e]);
+    QV_ASSERT(j < r.n_items, "user item out of range");
+    const double x = user_row.data[e];
+    const CsrRows::Row srow = r.sim.row(j);
+    for (size_t t = 0; t < srow.indices.size(); ++t) {
+      const uint64_t col = static_cast<uint64_t>(srow.indices[t]);
+      QV_ASSERT(col < r.n_items, "similarity column out of range");
+      d[col] = std::fma(x, srow.data[t], d[col]);
+    }
+  }
+  offer_dense(d, r.c, s.excluded, s.best);
+  s.best.drain_sorted(s.ranked);
+  write_ranked(s.ranked, r.k, positions, scores);
+  std::fill(s.dense.begin(), s.dense.end(), 0.0);
+}
+
+void score_sparse(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
+  for (uint64_t p : s.excluded) s.mask[p] = 1;
+  for (size_t e = 0; e < user_row.indices.size(); ++e) {
+    const uint64_t j = static_cast<uint64_t>(user_row.indices[e]);
+    QV_ASSERT(j < r.n_items, "user item out of range");
+    const double x = user_row.data[e];
+    const CsrRows::Row srow = r.sim.row(j);
+    for (size_t t = 0; t < srow.indices.size(); ++t) {
+      const uint64_t col = static_cast<uint64_t>(srow.indices[t]);
+      QV_ASSERT(col < r.n_items, "similarity column out of range");
+      const double product = x * srow.data[t];
+      s.acc.add(col, product);
+    }
+  }
+  const auto& touched = s.acc.touched();
+  // The candidate position of a touched item, or kNotCandidate when it is not one or is
+  // excluded.
+  auto position_of = [&](uint64_t item) -> uint64_t {
+    const uint64_t p = r.c.has_ids ? r.c.map[item] : item;
+    if (p == kNotCandidate || p >= r.c.n_candidates || s.mask[p]) return kNotCandidate;
+    return p;
+  };
+  if (!r.implicit_ties) {
+    for (uint64_t item : touched) {
+      const uint64_t p = position_of(item);
+      if (p != kNotCandidate) s.best.push(s.acc.value(item), p);
+    }
+    s.best.drain_sorted(s.ranked);
+  } else {
+    for (size_t i = touched.size(); i-- > 0;) {
+      const uint64_t p = position_of(touched[i]);
+      if (p != kNotCandidate) s.implicit.push(p, s.acc.value(touched[i]));
+    }
+    s.ranked.clear();
+    s.implicit.drain([&](uint64_t p, double score) { s.ranked.push_back({score, p}); });
+    sort_implicit(s.ranked);
+  }
+  // Candidates the product never reached score +0.0; they are needed only when the
+  // touched ones cannot fill k slots with positive scores.
+  s.zero_fill.clear();
+  if (s.ranked.size() < r.k || s.ranked.back().score <= 0.0) {
+    for (uint64_t p = 0; p < r.c.n_candidates && s.zero_fill.size() < r.k; ++p) {
+      if (s.mask[p]) continue;
+      if (!s.acc.is_touched(r.c.item(p))) s.zero_fill.push_back({0.0, p});
+    }
+  }
+  s.acc.reset();
+  for (uint64_t p : s.excluded) s.mask[p] = 0;
+  size_t a = 0, b = 0;
+  for (uint64_t slot = 0; slot < r.k; ++slot) {
+    const bool take_ranked =
+        a < s.ranked.size() && (b >= s.zero_fill.size() || !ranking::worse(s.ranked[a], s.zero_fill[b]));
+    if (take_ranked) {
+      positions[slot] = s.ranked[a].index;
+      scores[slot] = s.ranked[a].score;
+      ++a;
+    } else if (b < s.zero_fill.size()) {
+      positions[slot] = s.zero_fill[b].index;
+      scores[slot] = s.zero_fill[b].score;
+      ++b;
+    } else {
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+Result top_k_from_similarity(const CsrRows& users, const CsrRows& similarity, std::span<const uint64_t> rows,
+                             const CandidateSet& candidates, const Exclusions& exclusions, uint64_t k,
+                             bool implicit_ties) {
+  if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
+  Outputs out = make_outputs(rows.size(), k);
+  if (k == 0 || rows.empty()) return out;
+  QV_ASSERT(!similarity.indptr.empty(), "similarity index pointer empty");
+  const uint64_t n_items = similarity.indptr.size() - 1;
+  QV_ASSERT(candidates.has_ids ? (candidates.ids.empty() || candidates.ids.back() < n_items)
+                               : candidates.n_candidates <= n_items,
+            "candidate out of range");
+  const Request r{users, similarity, rows, candidates, exclusions, k, implicit_ties, n_items};
+  const uint64_t quarter = n_items / 4;
+  run_chunks(
+      out, 1, k, rows.size(), [&] { return State(n_items, candidates.n_candidates, k); },
+      [&](State& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
+        exclusions.collect(q, rows[q], candidates, s.excluded);
+        const CsrRows::Row user_row = users.row(rows[q]);
+        uint64_t reach = 0;
+        for (int64_t j : user_row.indices) {
+          QV_ASSERT(static_cast<uint64_t>(j) < n_items, "user item out of range");
+          const uint64_t len = stored_length(similarity, static_cast<uint64_t>(j));
+          reach = len > UINT64_MAX - reach ? UINT64_MAX : reach + len;
+        }
+        if (implicit_ties || reach < quarter)
+          score_sparse(r, s, user_row, positions.data(), scores.data());
+        else
+          score_dense(r, s, user_row, positions.data(), scores.data());
+      });
+  return out;
+}
+
+}  // namespace qv::recommend

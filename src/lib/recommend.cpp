@@ -1,0 +1,307 @@
+// Bindings of the recommendation family: recommend_from_dense_rows,
+// recommend_from_factors, recommend_from_similarity.
+#include <new>
+#include <stdexcept>
+#include <variant>
+
+#include "checks.hpp"
+#include "functions.hpp"
+#include "pools.hpp"
+#include "py/result.hpp"
+#include "recommend/dense_rows.hpp"
+#include "recommend/factors.hpp"
+#include "recommend/similarity.hpp"
+
+namespace qv::bind {
+namespace {
+
+using recommend::CandidateSet;
+using recommend::Exclusions;
+
+// What the bindings keep alive for the kernel: the converted rows, the candidate list
+// with its map, and the checked extra exclusion pointer.
+struct Request {
+  std::vector<uint64_t> rows;
+  std::optional<checks::CandidateSubset> subset;
+  CandidateSet candidates;
+  std::optional<std::vector<uint64_t>> extra_indptr;
+};
+
+void set_candidates(Request& r, std::optional<checks::I64s> candidates, uint64_t n_items) {
+  r.subset = checks::candidate_subset(candidates, n_items);
+  if (r.subset) {
+    r.candidates = CandidateSet{r.subset->ids, true, r.subset->ids.size(), r.subset->map};
+  } else {
+    r.candidates = CandidateSet{{}, false, n_items, {}};
+  }
+}
+
+std::optional<checks::I64s> view(const std::optional<py::Array<int64_t>>& a) {
+  if (!a) return std::nullopt;
+  return a->flat();
+}
+
+// The extra exclusions, viewed indices first, then checked as a pattern over the
+// candidate positions of each query.
+void set_extra(Request& r, const std::optional<py::Array<int64_t>>& ex_ptr,
+               const std::optional<py::Array<int64_t>>& ex_idx, std::optional<checks::I64s>& idx_view) {
+  idx_view = view(ex_idx);
+  std::optional<checks::I64s> ptr_view = view(ex_ptr);
+  r.extra_indptr = checks::extra_positions(ptr_view, idx_view, r.rows.size(), r.candidates.n_candidates);
+}
+
+Exclusions make_exclusions(const Request& r, std::optional<checks::I64s> extra_indices, bool seen,
+                           checks::I64s seen_indptr, checks::I64s seen_indices) {
+  Exclusions ex;
+  const bool extra = r.extra_indptr.has_value();
+  ex.kind = seen ? (extra ? Exclusions::Kind::SeenAndExtra : Exclusions::Kind::Seen)
+                 : (extra ? Exclusions::Kind::Extra : Exclusions::Kind::None);
+  if (extra) {
+    ex.extra_indptr = *r.extra_indptr;
+    ex.extra_indices = checks::as_unsigned(*extra_indices);
+  }
+  if (seen) {
+    ex.seen_indptr = seen_indptr;
+    ex.seen_indices = seen_indices;
+  }
+  return ex;
+}
+
+struct Malformed {};
+using Outcome = std::variant<recommend::Outputs, ranking::TooFewEligible, Malformed>;
+
+// Runs one request: a pool only for large requests, the lock released throughout, and
+// every failure inside the kernel other than memory exhaustion reported as a malformed
+// model (fitted data is only shape-checked before the kernel reads it).
+template <class Kernel>
+py::Ref recommend_call(uint64_t n_queries, bool parallel, uint64_t k, uint64_t n_threads, uint64_t first_query,
+                       Kernel&& kernel) {
+  std::shared_ptr<parallel::Pool> pool;
+  if (parallel) pool = pools::pool(n_threads);
+  auto guarded = [&]() -> Outcome {
+    try {
+      recommend::Result r = kernel();
+      if (auto* f = std::get_if<ranking::TooFewEligible>(&r)) return *f;
+      return std::move(std::get<recommend::Outputs>(r));
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::length_error&) {
+      throw std::bad_alloc();
+    } catch (...) {
+      return Malformed{};
+    }
+  };
+  Outcome outcome = py::without_gil([&]() -> Outcome {
+    Outcome o = pool ? pool->install(guarded) : guarded();
+    pool.reset();
+    return o;
+  });
+  if (std::holds_alternative<Malformed>(outcome))
+    py::value_error("The fitted matrices are malformed: an index is out of range or an index pointer is not monotone.");
+  if (auto* f = std::get_if<ranking::TooFewEligible>(&outcome))
+    py::too_few(k, ranking::TooFewEligible{first_query + f->query, f->eligible});
+  auto& out = std::get<recommend::Outputs>(outcome);
+  py::to_i64(out.positions);
+  return py::ranked_pair(n_queries, k, std::move(out.positions), std::move(out.scores));
+}
+
+// ---- recommend_from_factors ----
+
+constexpr const char* kFactorParams[] = {"user_factors", "item_factors", "item_bias",  "user_offset",
+                                         "rows",         "seen_indptr",  "seen_indices", "candidates",
+                                         "k",            "n_threads",    "first_query", "excluded_indptr",
+                                         "excluded_indices"};
+constexpr py::Signature kFactors{"recommend_from_factors", kFactorParams, 13, 10};
+
+py::Ref recommend_from_factors_impl(py::Call& c) {
+  auto user_factors = c.array<double>(0, 2);
+  auto item_factors = c.array<double>(1, 2);
+  auto item_bias = c.opt_array<double>(2, 1);
+  auto user_offset = c.opt_array<double>(3, 1);
+  auto rows = c.array<int64_t>(4, 1);
+  auto seen_ptr = c.opt_array<int64_t>(5, 1);
+  auto seen_idx = c.opt_array<int64_t>(6, 1);
+  auto candidates = c.opt_array<int64_t>(7, 1);
+  const uint64_t k = c.count(8), n_threads = c.count(9), first_query = c.count(10);
+  auto ex_ptr = c.opt_array<int64_t>(11, 1);
+  auto ex_idx = c.opt_array<int64_t>(12, 1);
+
+  if (user_factors.dim(1) != item_factors.dim(1)) py::value_error("user and item factors must have the same width.");
+  const uint64_t n_users = user_factors.dim(0), n_items = item_factors.dim(0), dim = user_factors.dim(1);
+  std::optional<std::span<const double>> bias, offset;
+  if (item_bias) bias = item_bias->flat();
+  if (user_offset) offset = user_offset->flat();
+  if (bias && bias->size() != n_items) py::value_error("item_bias must have one value per item.");
+  if (offset && offset->size() != n_users) py::value_error("user_offset must have one value per user.");
+  auto uf = user_factors.flat();
+  auto itf = item_factors.flat();
+  auto rows_view = rows.flat();
+
+  Request r;
+  r.rows = checks::to_usize(rows_view, "rows", n_users);
+  set_candidates(r, view(candidates), n_items);
+  if (seen_ptr.has_value() != seen_idx.has_value()) py::value_error("seen_indptr and seen_indices go together.");
+  checks::I64s seen_ptr_view, seen_idx_view;
+  const bool seen = seen_ptr.has_value();
+  if (seen) {
+    seen_ptr_view = seen_ptr->flat();
+    if (seen_ptr_view.size() != n_users + 1) py::value_error("seen_indptr must have one entry per user, plus one.");
+    seen_idx_view = seen_idx->flat();
+  }
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, ex_ptr, ex_idx, extra_idx);
+  const Exclusions ex = make_exclusions(r, extra_idx, seen, seen_ptr_view, seen_idx_view);
+
+  recommend::FactorModel model;
+  model.user_factors = uf;
+  model.item_factors = itf;
+  model.n_users = n_users;
+  model.n_items = n_items;
+  model.dim = dim;
+  if (bias) model.item_bias = *bias;
+  if (offset) model.user_offset = *offset;
+  model.has_item_bias = bias.has_value();
+  model.has_user_offset = offset.has_value();
+
+  const uint64_t n_queries = r.rows.size();
+  const bool parallel = n_queries > 8 || recommend::large_catalogue(r.candidates.n_candidates, dim);
+  return recommend_call(n_queries, parallel, k, n_threads, first_query, [&] {
+    return recommend::top_k_from_factors(model, r.rows, r.candidates, ex, k);
+  });
+}
+
+// ---- recommend_from_dense_rows ----
+
+constexpr const char* kDenseParams[] = {"users_indptr", "users_indices", "users_data",   "rows",
+                                        "weights",      "candidates",    "exclude_seen", "k",
+                                        "n_threads",    "first_query",   "excluded_indptr", "excluded_indices"};
+constexpr py::Signature kDense{"recommend_from_dense_rows", kDenseParams, 12, 9};
+
+py::Ref recommend_from_dense_rows_impl(py::Call& c) {
+  auto users_indptr = c.array<int64_t>(0, 1);
+  auto users_indices = c.array<int64_t>(1, 1);
+  auto users_data = c.array<double>(2, 1);
+  auto rows = c.array<int64_t>(3, 1);
+  auto weights = c.array<double>(4, 2);
+  auto candidates = c.opt_array<int64_t>(5, 1);
+  const bool exclude_seen = c.flag(6);
+  const uint64_t k = c.count(7), n_threads = c.count(8), first_query = c.count(9);
+  auto ex_ptr = c.opt_array<int64_t>(10, 1);
+  auto ex_idx = c.opt_array<int64_t>(11, 1);
+
+  if (weights.dim(0) != weights.dim(1)) py::value_error("weights must be square.");
+  const uint64_t n_items = weights.dim(0);
+  auto w = weights.flat();
+  auto uptr = users_indptr.flat();
+  auto uidx = users_indices.flat();
+  auto udata = users_data.flat();
+  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  const uint64_t n_users = uptr.size() - 1;
+
+  Request r;
+  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
+  set_candidates(r, view(candidates), n_items);
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, ex_ptr, ex_idx, extra_idx);
+  const Exclusions ex = make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
+
+  const uint64_t n_queries = r.rows.size();
+  return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {
+    return recommend::top_k_from_dense_rows(users, w, n_items, r.rows, r.candidates, ex, k);
+  });
+}
+
+// ---- recommend_from_similarity ----
+
+constexpr const char* kSimParams[] = {"users_indptr",      "users_indices",      "users_data",      "rows",
+                                      "similarity_indptr", "similarity_indices", "similarity_data", "candidates",
+                                      "exclude_seen",      "k",                  "n_threads",       "first_query",
+                                      "excluded_indptr",   "excluded_indices",   "implicit_ties"};
+constexpr py::Signature kSim{"recommend_from_similarity", kSimParams, 15, 11};
+
+py::Ref recommend_from_similarity_impl(py::Call& c) {
+  auto users_indptr = c.array<int64_t>(0, 1);
+  auto users_indices = c.array<int64_t>(1, 1);
+  auto users_data = c.array<double>(2, 1);
+  auto rows = c.array<int64_t>(3, 1);
+  auto sim_indptr = c.array<int64_t>(4, 1);
+  auto sim_indices = c.array<int64_t>(5, 1);
+  auto sim_data = c.array<double>(6, 1);
+  auto candidates = c.opt_array<int64_t>(7, 1);
+  const bool exclude_seen = c.flag(8);
+  const uint64_t k = c.count(9), n_threads = c.count(10);
+  // An absent first_query is 0, but None is not a count.
+  const uint64_t first_query = c.count(11);
+  auto ex_ptr = c.opt_array<int64_t>(12, 1);
+  auto ex_idx = c.opt_array<int64_t>(13, 1);
+  const bool implicit_ties = c.flag(14);
+
+  auto sptr = sim_indptr.flat();
+  auto sidx = sim_indices.flat();
+  auto sdata = sim_data.flat();
+  // The matrix is square; its side comes from the index pointer once that is known to
+  // be non-empty.
+  const uint64_t n_items = sptr.empty() ? 0 : sptr.size() - 1;
+  const recommend::CsrRows similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
+  auto uptr = users_indptr.flat();
+  auto uidx = users_indices.flat();
+  auto udata = users_data.flat();
+  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  const uint64_t n_users = uptr.size() - 1;
+
+  Request r;
+  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
+  set_candidates(r, view(candidates), n_items);
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, ex_ptr, ex_idx, extra_idx);
+  const Exclusions ex = make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
+
+  const uint64_t n_queries = r.rows.size();
+  return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {
+    return recommend::top_k_from_similarity(users, similarity, r.rows, r.candidates, ex, k, implicit_ties);
+  });
+}
+
+}  // namespace
+
+const py::Function recommend_from_factors{
+    "recommend_from_factors", py::entry<kFactors, recommend_from_factors_impl>,
+    "recommend_from_factors(user_factors, item_factors, item_bias, user_offset, rows, seen_indptr, "
+    "seen_indices, candidates, k, n_threads, first_query=0, excluded_indptr=None, excluded_indices=None)\n"
+    "--\n\n"
+    "The `k` best candidates of a latent-factor model for users `rows`, and their scores.\n\n"
+    "`score(u, j) = item_bias[j] + <user_factors[u], item_factors[j]> + user_offset[u]`,\n"
+    "either bias optional; a model with no factors passes zero-width factor matrices. The\n"
+    "seen matrix, when given, is the fitted interaction matrix whose row `u` lists what\n"
+    "user `u` must not be recommended. Result as for `recommend_from_similarity`."};
+
+const py::Function recommend_from_dense_rows{
+    "recommend_from_dense_rows", py::entry<kDense, recommend_from_dense_rows_impl>,
+    "recommend_from_dense_rows(users_indptr, users_indices, users_data, rows, weights, candidates, "
+    "exclude_seen, k, n_threads, first_query=0, excluded_indptr=None, excluded_indices=None)\n"
+    "--\n\n"
+    "The `k` best candidates of `users[rows] @ weights`, and their scores, for a dense\n"
+    "(n_items, n_items) item-item matrix such as EASE's.\n\n"
+    "Arguments and result as for `recommend_from_similarity`; `weights` must be\n"
+    "C-contiguous."};
+
+const py::Function recommend_from_similarity{
+    "recommend_from_similarity", py::entry<kSim, recommend_from_similarity_impl>,
+    "recommend_from_similarity(users_indptr, users_indices, users_data, rows, similarity_indptr, "
+    "similarity_indices, similarity_data, candidates, exclude_seen, k, n_threads, first_query=0, "
+    "excluded_indptr=None, excluded_indices=None, implicit_ties=False)\n"
+    "--\n\n"
+    "The `k` best candidates of `users[rows] @ similarity`, and their scores.\n\n"
+    "`users` is the whole fitted interaction matrix (CSR) and `rows` the users queried;\n"
+    "`similarity` is a sparse item-item matrix (CSR). Each query is scored and cut to its\n"
+    "`k` best before the next, so no dense score matrix is built. `candidates` holds\n"
+    "ascending item indices, or is None for every item; candidates the product never\n"
+    "reaches score 0. With `exclude_seen` the items stored in the query's own row of\n"
+    "`users` are skipped; `excluded_indptr`/`excluded_indices` exclude further candidate\n"
+    "positions per query. Returns (positions, scores), two (len(rows), k) arrays, best\n"
+    "first; positions index `candidates` (item indices when it is None). Exact ties rank\n"
+    "to the lower position, unless `implicit_ties` asks for the tie order of common\n"
+    "implicit-feedback item-item recommenders. `n_threads == 0` uses all cores. Raises\n"
+    "ValueError when a query has fewer than `k` eligible candidates."};
+
+}  // namespace qv::bind
