@@ -1,0 +1,200 @@
+#include "bpr/bpr.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "core/invariant.hpp"
+#include "core/splitmix.hpp"
+#include "parallel/pool.hpp"
+
+namespace qv::bpr {
+
+Draws draws(uint64_t seed, uint64_t epoch, uint64_t n_samples, uint64_t s) {
+  const uint64_t c = epoch * n_samples + s;
+  return {splitmix64_mix(seed ^ splitmix64_mix(2 * c)), splitmix64_mix(seed ^ splitmix64_mix(2 * c + 1))};
+}
+
+namespace {
+
+// Workers share the working copies without locks. Every element is still read and
+// written whole, through relaxed atomic accesses, so a lost update is the worst outcome
+// of a collision (plain loads and stores would make it undefined behaviour).
+inline double load(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
+inline void store(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
+
+struct Counts {
+  uint64_t correct = 0;
+  uint64_t skipped = 0;
+};
+
+struct Trainer {
+  const uint64_t* indptr;
+  const uint64_t* indices;
+  const uint64_t* owner;
+  const uint64_t* sample_pool;  // null: every stored entry is a positive
+  uint64_t nnz;
+  uint64_t n_cols;
+  uint64_t n_samples;
+  size_t n_factors;
+  double* user;
+  double* item;
+  double* bias;
+  double lr;
+  double reg;
+  uint64_t seed;
+  bool use_bias;
+  bool popularity;
+
+  struct Draw {
+    uint64_t entry;  // stored entry of the positive
+    uint64_t j;      // negative item
+  };
+
+  [[gnu::always_inline]] inline Draw draw(uint64_t epoch, uint64_t s) const {
+    const Draws d = draws(seed, epoch, n_samples, s);
+    const uint64_t k = d.r1 % n_samples;
+    const uint64_t entry = sample_pool ? sample_pool[k] : k;
+    const uint64_t j = popularity ? indices[d.r2 % nnz] : d.r2 % n_cols;
+    return {entry, j};
+  }
+
+  // Random rows dominate the cost, and a sample's rows are known from its counter alone,
+  // so the rows of a sample a few steps ahead are fetched while this one is trained.
+  [[gnu::always_inline]] inline void prefetch(uint64_t epoch, uint64_t s) const {
+    const Draw d = draw(epoch, s);
+    const uint64_t u = owner[d.entry];
+    const uint64_t i = indices[d.entry];
+    __builtin_prefetch(indptr + u);
+    const size_t row_bytes = n_factors * sizeof(double);
+    for (size_t off = 0; off < row_bytes; off += 64) {
+      __builtin_prefetch(reinterpret_cast<const char*>(user + u * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + i * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + d.j * n_factors) + off, 1);
+    }
+    if (use_bias) {
+      __builtin_prefetch(bias + i, 1);
+      __builtin_prefetch(bias + d.j, 1);
+    }
+  }
+
+  // The entries a later prefetch reads: the positive's owner and item.
+  [[gnu::always_inline]] inline void prefetch_entry(uint64_t epoch, uint64_t s) const {
+    const Draw d = draw(epoch, s);
+    __builtin_prefetch(owner + d.entry);
+    __builtin_prefetch(indices + d.entry);
+  }
+
+  [[gnu::always_inline]] inline void step(uint64_t epoch, uint64_t s, Counts& counts) const {
+    const Draw d = draw(epoch, s);
+    const uint64_t u = owner[d.entry];
+    const uint64_t i = indices[d.entry];
+    const uint64_t j = d.j;
+    QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
+    // Rows ascend strictly, so a binary search rejects every known item, i included.
+    if (std::binary_search(indices + indptr[u], indices + indptr[u + 1], j)) {
+      ++counts.skipped;
+      return;
+    }
+    double* uu = user + u * n_factors;
+    double* vi = item + i * n_factors;
+    double* vj = item + j * n_factors;
+    double x = use_bias ? load(bias[i]) - load(bias[j]) : 0.0;
+    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(uu[f]), load(vi[f]) - load(vj[f]), x);
+    const double z = 1.0 / (std::exp(x) + 1.0);
+    // The values are read again rather than reused from the score: another worker's
+    // change in between is kept.
+    for (size_t f = 0; f < n_factors; ++f) {
+      const double a = load(uu[f]), b = load(vi[f]), c = load(vj[f]);
+      store(uu[f], std::fma(lr, std::fma(-reg, a, z * (b - c)), a));
+      store(vi[f], std::fma(lr, std::fma(-reg, b, z * a), b));
+      store(vj[f], std::fma(lr, std::fma(-reg, c, (-z) * a), c));
+    }
+    if (use_bias) {
+      const double bi = load(bias[i]), bj = load(bias[j]);
+      store(bias[i], std::fma(lr, std::fma(-reg, bi, z), bi));
+      store(bias[j], std::fma(lr, std::fma(-reg, bj, -z), bj));
+    }
+    if (z < 0.5) ++counts.correct;
+  }
+
+  [[gnu::always_inline]] inline void run(uint64_t epoch, size_t lo, size_t hi, Counts& counts) const {
+    constexpr size_t kRows = 6, kEntries = 12;
+    for (size_t s = lo; s < hi; ++s) {
+      if (s + kEntries < hi) prefetch_entry(epoch, s + kEntries);
+      if (s + kRows < hi) prefetch(epoch, s + kRows);
+      step(epoch, s, counts);
+    }
+  }
+};
+
+// The same code twice: the build targets baseline x86-64, where every fma is a library
+// call; on a processor with FMA the hardware instruction gives the same bits far faster.
+[[gnu::target("avx2,fma")]] void run_fma(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  t.run(epoch, lo, hi, c);
+}
+void run_base(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) { t.run(epoch, lo, hi, c); }
+
+bool has_fma() {
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return yes;
+}
+
+}  // namespace
+
+std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const uint64_t>> sample_pool,
+                        std::span<double> user_factors, std::span<double> item_factors,
+                        std::span<double> item_bias, const BprParams& p) {
+  const uint64_t nnz = m.indices.size();
+  const size_t F = static_cast<size_t>(p.n_factors);
+  QV_ASSERT(m.indptr.size() == m.n_rows + 1 && m.indptr.back() == nnz, "interaction index pointer");
+  QV_ASSERT(user_factors.size() == checked_mul(m.n_rows, F), "user factor shape");
+  QV_ASSERT(item_factors.size() == checked_mul(m.n_cols, F), "item factor shape");
+  QV_ASSERT(item_bias.size() == m.n_cols, "item bias length");
+
+  std::vector<double> shares;
+  shares.reserve(checked_len<double>(p.n_iter));
+  if (p.n_iter == 0) return shares;
+
+  std::vector<uint64_t> owner(nnz, 0);
+  for (uint64_t r = 0; r < m.n_rows; ++r)
+    for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner[e] = r;
+  const uint64_t n_samples = sample_pool ? sample_pool->size() : nnz;
+  if (sample_pool)
+    for (uint64_t e : *sample_pool) QV_ASSERT(e < nnz, "sample pool offset out of range");
+
+  std::vector<double> user(user_factors.begin(), user_factors.end());
+  std::vector<double> item(item_factors.begin(), item_factors.end());
+  std::vector<double> bias(item_bias.begin(), item_bias.end());
+
+  const Trainer t{m.indptr.data(), m.indices.data(), owner.data(),
+                  sample_pool ? sample_pool->data() : nullptr,
+                  nnz, m.n_cols, n_samples, F, user.data(), item.data(), bias.data(),
+                  p.learning_rate, p.regularization, p.seed, p.use_bias, p.popularity_negatives};
+  auto* run = has_fma() ? run_fma : run_base;
+
+  const size_t threads = parallel::current_threads();
+  const size_t piece = n_samples < 512 ? std::max<size_t>(n_samples, 1)
+                                       : std::max<size_t>(256, (n_samples + 8 * threads - 1) / (8 * threads));
+  const size_t n_pieces = (n_samples + piece - 1) / piece;
+  for (uint64_t epoch = 0; epoch < p.n_iter; ++epoch) {
+    std::atomic<uint64_t> correct{0}, skipped{0};
+    parallel::for_each(n_pieces, [&](size_t k) {
+      Counts c;
+      const size_t lo = k * piece, hi = std::min<size_t>(n_samples, lo + piece);
+      run(t, epoch, lo, hi, c);
+      correct.fetch_add(c.correct, std::memory_order_relaxed);
+      skipped.fetch_add(c.skipped, std::memory_order_relaxed);
+    }, 1);
+    const uint64_t sk = skipped.load(), co = correct.load();
+    shares.push_back(sk == n_samples ? 0.0 : static_cast<double>(co) / static_cast<double>(n_samples - sk));
+  }
+
+  std::copy(user.begin(), user.end(), user_factors.begin());
+  std::copy(item.begin(), item.end(), item_factors.begin());
+  std::copy(bias.begin(), bias.end(), item_bias.begin());
+  return shares;
+}
+
+}  // namespace qv::bpr
