@@ -6,15 +6,9 @@
 #include <limits>
 
 #include "core/invariant.hpp"
-#include "core/splitmix.hpp"
 #include "parallel/pool.hpp"
 
 namespace qv::bpr {
-
-Draws draws(uint64_t seed, uint64_t epoch, uint64_t n_samples, uint64_t s) {
-  const uint64_t c = epoch * n_samples + s;
-  return {splitmix64_mix(seed ^ splitmix64_mix(2 * c)), splitmix64_mix(seed ^ splitmix64_mix(2 * c + 1))};
-}
 
 namespace {
 
@@ -53,88 +47,141 @@ struct Trainer {
   };
 
   [[gnu::always_inline]] inline Draw draw(uint64_t epoch, uint64_t s) const {
-    const Draws d = draws(seed, epoch, n_samples, s);
-    const uint64_t k = d.r1 % n_samples;
+    const auto [r1, r2] = draws(seed, epoch, n_samples, s);
+    const uint64_t k = r1 % n_samples;
     const uint64_t entry = sample_pool ? sample_pool[k] : k;
-    const uint64_t j = popularity ? indices[d.r2 % nnz] : d.r2 % n_cols;
+    const uint64_t j = popularity ? indices[r2 % nnz] : r2 % n_cols;
     return {entry, j};
   }
 
-  // Random rows dominate the cost, and a sample's rows are known from its counter alone,
-  // so the rows of a sample a few steps ahead are fetched while this one is trained.
-  [[gnu::always_inline]] inline void prefetch(uint64_t epoch, uint64_t s) const {
-    const Draw d = draw(epoch, s);
-    const uint64_t u = owner[d.entry];
-    const uint64_t i = indices[d.entry];
-    __builtin_prefetch(indptr + u);
-    const size_t row_bytes = n_factors * sizeof(double);
-    for (size_t off = 0; off < row_bytes; off += 64) {
-      __builtin_prefetch(reinterpret_cast<const char*>(user + u * n_factors) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(item + i * n_factors) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(item + d.j * n_factors) + off, 1);
-    }
-    if (use_bias) {
-      __builtin_prefetch(bias + i, 1);
-      __builtin_prefetch(bias + d.j, 1);
-    }
+  // A sample whose score is known and whose update is still to be made.
+  struct Sample {
+    double* uu;
+    double* vi;
+    double* vj;
+    uint64_t u, i, j;
+    double z;
+  };
+  [[gnu::always_inline]] inline double score(const Sample& a) const {
+    double x = use_bias ? load(bias[a.i]) - load(bias[a.j]) : 0.0;
+    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
+    return x;
   }
 
-  // The entries a later prefetch reads: the positive's owner and item.
-  [[gnu::always_inline]] inline void prefetch_entry(uint64_t epoch, uint64_t s) const {
-    const Draw d = draw(epoch, s);
-    __builtin_prefetch(owner + d.entry);
-    __builtin_prefetch(indices + d.entry);
+  // The values are read again rather than reused from the score: another worker's change
+  // in between is kept.
+  [[gnu::always_inline]] inline void update_factor(const Sample& a, size_t f) const {
+    const double z = a.z;
+    const double uf = load(a.uu[f]), vi = load(a.vi[f]), vj = load(a.vj[f]);
+    store(a.uu[f], std::fma(lr, std::fma(-reg, uf, z * (vi - vj)), uf));
+    store(a.vi[f], std::fma(lr, std::fma(-reg, vi, z * uf), vi));
+    store(a.vj[f], std::fma(lr, std::fma(-reg, vj, (-z) * uf), vj));
   }
 
-  [[gnu::always_inline]] inline void step(uint64_t epoch, uint64_t s, Counts& counts) const {
-    const Draw d = draw(epoch, s);
-    const uint64_t u = owner[d.entry];
-    const uint64_t i = indices[d.entry];
-    const uint64_t j = d.j;
-    QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
-    // Rows ascend strictly, so a binary search rejects every known item, i included.
-    if (std::binary_search(indices + indptr[u], indices + indptr[u + 1], j)) {
-      ++counts.skipped;
-      return;
-    }
-    double* uu = user + u * n_factors;
-    double* vi = item + i * n_factors;
-    double* vj = item + j * n_factors;
-    double x = use_bias ? load(bias[i]) - load(bias[j]) : 0.0;
-    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(uu[f]), load(vi[f]) - load(vj[f]), x);
-    const double z = 1.0 / (std::exp(x) + 1.0);
-    // The values are read again rather than reused from the score: another worker's
-    // change in between is kept.
-    for (size_t f = 0; f < n_factors; ++f) {
-      const double a = load(uu[f]), b = load(vi[f]), c = load(vj[f]);
-      store(uu[f], std::fma(lr, std::fma(-reg, a, z * (b - c)), a));
-      store(vi[f], std::fma(lr, std::fma(-reg, b, z * a), b));
-      store(vj[f], std::fma(lr, std::fma(-reg, c, (-z) * a), c));
-    }
+  [[gnu::always_inline]] inline void finish(const Sample& a, Counts& counts) const {
     if (use_bias) {
-      const double bi = load(bias[i]), bj = load(bias[j]);
-      store(bias[i], std::fma(lr, std::fma(-reg, bi, z), bi));
-      store(bias[j], std::fma(lr, std::fma(-reg, bj, -z), bj));
+      const double bi = load(bias[a.i]), bj = load(bias[a.j]);
+      store(bias[a.i], std::fma(lr, std::fma(-reg, bi, a.z), bi));
+      store(bias[a.j], std::fma(lr, std::fma(-reg, bj, -a.z), bj));
     }
-    if (z < 0.5) ++counts.correct;
+    if (a.z < 0.5) ++counts.correct;
   }
 
   [[gnu::always_inline]] inline void run(uint64_t epoch, size_t lo, size_t hi, Counts& counts) const {
-    constexpr size_t kRows = 6, kEntries = 12;
+    // Random rows dominate the cost, and a sample's rows follow from its counter alone, so
+    // the draws run ahead of the training: a sample's stored entry is fetched kAhead steps
+    // before it is trained, and its three factor rows kRows steps before.
+    constexpr size_t kAhead = 16, kRows = 8, kRing = 16;
+    static_assert(kAhead <= kRing && kRows < kAhead);
+    Draw ring[kRing];
+    const size_t primed = std::min(hi - lo, kAhead);
+    for (size_t s = lo; s < lo + primed; ++s) {
+      ring[s % kRing] = draw(epoch, s);
+      __builtin_prefetch(owner + ring[s % kRing].entry);
+      __builtin_prefetch(indices + ring[s % kRing].entry);
+    }
+    const size_t F = n_factors;
+    const size_t row_bytes = F * sizeof(double);
+    double* const U = user;
+    double* const V = item;
+    double* const B = bias;
+    const bool with_bias = use_bias;
+    Sample held{};
+    bool active = false;
     for (size_t s = lo; s < hi; ++s) {
-      if (s + kEntries < hi) prefetch_entry(epoch, s + kEntries);
-      if (s + kRows < hi) prefetch(epoch, s + kRows);
-      step(epoch, s, counts);
+      if (s + kRows < hi) {
+        const Draw& d = ring[(s + kRows) % kRing];
+        const uint64_t u = owner[d.entry], i = indices[d.entry];
+        __builtin_prefetch(indptr + u);
+        for (size_t off = 0; off < row_bytes; off += 64) {
+          __builtin_prefetch(reinterpret_cast<const char*>(U + u * F) + off, 1);
+          __builtin_prefetch(reinterpret_cast<const char*>(V + i * F) + off, 1);
+          __builtin_prefetch(reinterpret_cast<const char*>(V + d.j * F) + off, 1);
+        }
+        if (with_bias) {
+          __builtin_prefetch(B + i, 1);
+          __builtin_prefetch(B + d.j, 1);
+        }
+      }
+      const Draw d = ring[s % kRing];
+      if (s + kAhead < hi) {
+        Draw& next = ring[(s + kAhead) % kRing];
+        next = draw(epoch, s + kAhead);
+        __builtin_prefetch(owner + next.entry);
+        __builtin_prefetch(indices + next.entry);
+      }
+
+      const uint64_t u = owner[d.entry];
+      const uint64_t i = indices[d.entry];
+      const uint64_t j = d.j;
+      QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
+      // Rows ascend strictly, so a binary search rejects every known item, i included.
+      if (std::binary_search(indices + indptr[u], indices + indptr[u + 1], j)) {
+        ++counts.skipped;
+        continue;
+      }
+      Sample next{U + u * F, V + i * F, V + j * F, u, i, j, 0.0};
+      double x;
+      if (!active) {
+        x = score(next);
+      } else if (held.u != u && held.i != i && held.i != j && held.j != i && held.j != j) {
+        // The held sample's update and this sample's score touch different rows, so they
+        // can share one pass: the score's serial fma chain then runs in the shadow of the
+        // update instead of after it, and the values read are the same either way.
+        x = with_bias ? load(B[i]) - load(B[j]) : 0.0;
+        for (size_t f = 0; f < F; ++f) {
+          update_factor(held, f);
+          x = std::fma(load(next.uu[f]), load(next.vi[f]) - load(next.vj[f]), x);
+        }
+        finish(held, counts);
+      } else {
+        for (size_t f = 0; f < F; ++f) update_factor(held, f);
+        finish(held, counts);
+        x = score(next);
+      }
+      next.z = 1.0 / (std::exp(x) + 1.0);
+      held = next;
+      active = true;
+    }
+    if (active) {
+      for (size_t f = 0; f < F; ++f) update_factor(held, f);
+      finish(held, counts);
     }
   }
 };
 
 // The same code twice: the build targets baseline x86-64, where every fma is a library
 // call; on a processor with FMA the hardware instruction gives the same bits far faster.
+// A local copy of the trainer: the factor stores cannot alias it, so its fields stay in
+// registers.
 [[gnu::target("avx2,fma")]] void run_fma(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
-  t.run(epoch, lo, hi, c);
+  const Trainer local = t;
+  local.run(epoch, lo, hi, c);
 }
-void run_base(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) { t.run(epoch, lo, hi, c); }
+void run_base(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  const Trainer local = t;
+  local.run(epoch, lo, hi, c);
+}
 
 bool has_fma() {
   static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

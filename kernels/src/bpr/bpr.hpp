@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/splitmix.hpp"
 #include "sparse/sparse.hpp"
 
 namespace qv::bpr {
@@ -26,7 +27,10 @@ struct BprParams {
 struct Draws {
   uint64_t r1, r2;
 };
-Draws draws(uint64_t seed, uint64_t epoch, uint64_t n_samples, uint64_t s);
+inline Draws draws(uint64_t seed, uint64_t epoch, uint64_t n_samples, uint64_t s) {
+  const uint64_t c = epoch * n_samples + s;
+  return {splitmix64_mix(seed ^ splitmix64_mix(2 * c)), splitmix64_mix(seed ^ splitmix64_mix(2 * c + 1))};
+}
 
 // Trains on working copies of the three model arrays and writes them back once, after the
 // last epoch. `m` holds the interactions (columns strictly ascending within each row; no
