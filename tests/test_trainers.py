@@ -519,3 +519,17 @@ def test_fm_independent_of_default_pool_size():
                            timeout=120, check=True)
         out.append(r.stdout.strip())
     assert out[0] == out[1] and len(out[0]) == 64
+
+
+def test_unreservable_n_iter_fails_before_training(rng):
+    indptr, indices, U, V, b = bpr_data(rng, 8, 6, 2)
+    before = (U.copy(), V.copy(), b.copy())
+    with pytest.raises(MemoryError):
+        _core.bpr_fit(indptr, indices, 6, U, V, b, 0.1, 0.0, True, 2**62, 0, 1)
+    a = fm_args(rng)
+    a["n_iter"] = 2**62
+    w, v = a["w"].copy(), a["v"].copy()
+    with pytest.raises(MemoryError):
+        _core.fm_als_fit(**a)
+    for x, y in zip(before + (w, v), (U, V, b, a["w"], a["v"])):
+        assert np.array_equal(x, y)

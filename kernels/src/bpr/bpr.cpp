@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
+
+#include <sys/mman.h>
 
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
@@ -17,6 +23,32 @@ namespace {
 // of a collision (plain loads and stores would make it undefined behaviour).
 inline double load(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
 inline void store(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
+
+// A buffer for rows that are read at random: on 2 MiB pages where the system grants
+// them, so that most row accesses find their page in the TLB.
+template <class T>
+class RandomAccessBuffer {
+ public:
+  explicit RandomAccessBuffer(size_t n) : n_(n) {
+    constexpr size_t kHuge = size_t{1} << 21;
+    const size_t bytes = checked_mul(checked_len<T>(n), sizeof(T));
+    if (bytes == 0) return;
+    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    void* p = bytes >= kHuge ? std::aligned_alloc(kHuge, rounded) : std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    if (bytes >= kHuge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
+    data_.reset(static_cast<T*>(p));
+  }
+  T* data() const { return data_.get(); }
+  size_t size() const { return n_; }
+
+ private:
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  size_t n_;
+};
 
 struct Counts {
   uint64_t correct = 0;
@@ -204,16 +236,17 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   shares.reserve(checked_len<double>(p.n_iter));
   if (p.n_iter == 0) return shares;
 
-  std::vector<uint64_t> owner(nnz, 0);
+  RandomAccessBuffer<uint64_t> owner(nnz);
   for (uint64_t r = 0; r < m.n_rows; ++r)
-    for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner[e] = r;
+    for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = r;
   const uint64_t n_samples = sample_pool ? sample_pool->size() : nnz;
   if (sample_pool)
     for (uint64_t e : *sample_pool) QV_ASSERT(e < nnz, "sample pool offset out of range");
 
-  std::vector<double> user(user_factors.begin(), user_factors.end());
-  std::vector<double> item(item_factors.begin(), item_factors.end());
-  std::vector<double> bias(item_bias.begin(), item_bias.end());
+  RandomAccessBuffer<double> user(user_factors.size()), item(item_factors.size()), bias(item_bias.size());
+  std::copy(user_factors.begin(), user_factors.end(), user.data());
+  std::copy(item_factors.begin(), item_factors.end(), item.data());
+  std::copy(item_bias.begin(), item_bias.end(), bias.data());
 
   const Trainer t{m.indptr.data(), m.indices.data(), owner.data(),
                   sample_pool ? sample_pool->data() : nullptr,
@@ -238,9 +271,9 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
     shares.push_back(sk == n_samples ? 0.0 : static_cast<double>(co) / static_cast<double>(n_samples - sk));
   }
 
-  std::copy(user.begin(), user.end(), user_factors.begin());
-  std::copy(item.begin(), item.end(), item_factors.begin());
-  std::copy(bias.begin(), bias.end(), item_bias.begin());
+  std::copy(user.data(), user.data() + user.size(), user_factors.begin());
+  std::copy(item.data(), item.data() + item.size(), item_factors.begin());
+  std::copy(bias.data(), bias.data() + bias.size(), item_bias.begin());
   return shares;
 }
 
