@@ -220,6 +220,11 @@ bool has_fma() {
   return yes;
 }
 
+// The start of piece k of n cut into `pieces` near-equal contiguous pieces.
+size_t bound(uint64_t n, size_t k, size_t pieces) {
+  return static_cast<size_t>(static_cast<unsigned __int128>(n) * k / pieces);
+}
+
 }  // namespace
 
 std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const uint64_t>> sample_pool,
@@ -254,15 +259,14 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
                   p.learning_rate, p.regularization, p.seed, p.use_bias, p.popularity_negatives};
   auto* run = has_fma() ? run_fma : run_base;
 
-  const size_t threads = parallel::current_threads();
-  const size_t piece = n_samples < 512 ? std::max<size_t>(n_samples, 1)
-                                       : std::max<size_t>(256, (n_samples + 8 * threads - 1) / (8 * threads));
-  const size_t n_pieces = (n_samples + piece - 1) / piece;
+  // Pieces of at least 256 samples (so one piece below 512), about eight per thread.
+  const size_t n_pieces =
+      std::max<size_t>(1, std::min<size_t>(8 * parallel::current_threads(), n_samples / 256));
   for (uint64_t epoch = 0; epoch < p.n_iter; ++epoch) {
     std::atomic<uint64_t> correct{0}, skipped{0};
     parallel::for_each(n_pieces, [&](size_t k) {
       Counts c;
-      const size_t lo = k * piece, hi = std::min<size_t>(n_samples, lo + piece);
+      const size_t lo = bound(n_samples, k, n_pieces), hi = bound(n_samples, k + 1, n_pieces);
       run(t, epoch, lo, hi, c);
       correct.fetch_add(c.correct, std::memory_order_relaxed);
       skipped.fetch_add(c.skipped, std::memory_order_relaxed);

@@ -138,13 +138,9 @@ void over_samples(size_t n, Body&& body) {
     body(size_t{0}, n);
     return;
   }
-  const size_t threads = parallel::current_threads();
-  const size_t piece = std::max<size_t>(2048, (n + 4 * threads - 1) / (4 * threads));
-  const size_t pieces = (n + piece - 1) / piece;
-  parallel::for_each(pieces, [&](size_t k) {
-    const size_t lo = k * piece;
-    body(lo, std::min(n, lo + piece));
-  }, 1);
+  const size_t pieces = std::min<size_t>(4 * parallel::current_threads(), n / 2048);
+  auto bound = [&](size_t k) { return static_cast<size_t>(static_cast<unsigned __int128>(n) * k / pieces); };
+  parallel::for_each(pieces, [&](size_t k) { body(bound(k), bound(k + 1)); }, 1);
 }
 
 }  // namespace
