@@ -73,17 +73,53 @@ struct Trainer {
   bool use_bias;
   bool popularity;
 
-  struct Draw {
-    uint64_t entry;  // stored entry of the positive
-    uint64_t j;      // negative item
+  // One sample on its way through the pipeline below.
+  struct Slot {
+    uint64_t k;    // position in the sample pool (or the stored entry without a pool)
+    uint64_t neg;  // stored entry of the negative (popularity draws) or the negative item
+    uint64_t entry, u, i, j;
   };
 
-  [[gnu::always_inline]] inline Draw draw(uint64_t epoch, uint64_t s) const {
+  [[gnu::always_inline]] inline void stage_draw(Slot& t, uint64_t epoch, uint64_t s) const {
     const auto [r1, r2] = draws(seed, epoch, n_samples, s);
-    const uint64_t k = r1 % n_samples;
-    const uint64_t entry = sample_pool ? sample_pool[k] : k;
-    const uint64_t j = popularity ? indices[r2 % nnz] : r2 % n_cols;
-    return {entry, j};
+    t.k = r1 % n_samples;
+    t.neg = popularity ? r2 % nnz : r2 % n_cols;
+    if (sample_pool) {
+      __builtin_prefetch(sample_pool + t.k);
+    } else {
+      __builtin_prefetch(owner + t.k);
+      __builtin_prefetch(indices + t.k);
+    }
+    if (popularity) __builtin_prefetch(indices + t.neg);
+  }
+  [[gnu::always_inline]] inline void stage_entry(Slot& t) const {
+    t.entry = t.k;
+    if (sample_pool) {
+      t.entry = sample_pool[t.k];
+      __builtin_prefetch(owner + t.entry);
+      __builtin_prefetch(indices + t.entry);
+    }
+  }
+  [[gnu::always_inline]] inline void stage_rows(Slot& t) const {
+    t.u = owner[t.entry];
+    t.i = indices[t.entry];
+    t.j = popularity ? indices[t.neg] : t.neg;
+    __builtin_prefetch(indptr + t.u);
+    const size_t row_bytes = n_factors * sizeof(double);
+    for (size_t off = 0; off < row_bytes; off += 64) {
+      __builtin_prefetch(reinterpret_cast<const char*>(user + t.u * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + t.i * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + t.j * n_factors) + off, 1);
+    }
+    if (use_bias) {
+      __builtin_prefetch(bias + t.i, 1);
+      __builtin_prefetch(bias + t.j, 1);
+    }
+  }
+  // The user's row, where the rejection search looks (its first lines).
+  [[gnu::always_inline]] inline void stage_search(const Slot& t) const {
+    const uint64_t b = indptr[t.u], e = indptr[t.u + 1];
+    for (uint64_t p = b; p < e && p < b + 64; p += 8) __builtin_prefetch(indices + p);
   }
 
   // A sample whose score is known and whose update is still to be made.
@@ -121,19 +157,18 @@ struct Trainer {
 
   [[gnu::always_inline]] inline void run(uint64_t epoch, size_t lo, size_t hi, Counts& counts) const {
     // Random rows dominate the cost, and a sample's rows follow from its counter alone, so
-    // the draws run ahead of the training: a sample's stored entry is fetched kAhead steps
-    // before it is trained, and its three factor rows kRows steps before.
-    constexpr size_t kAhead = 16, kRows = 8, kRing = 16;
-    static_assert(kAhead <= kRing && kRows < kAhead);
-    Draw ring[kRing];
-    const size_t primed = std::min(hi - lo, kAhead);
-    for (size_t s = lo; s < lo + primed; ++s) {
-      ring[s % kRing] = draw(epoch, s);
-      __builtin_prefetch(owner + ring[s % kRing].entry);
-      __builtin_prefetch(indices + ring[s % kRing].entry);
-    }
+    // each sample goes through a pipeline while earlier ones train: its draws kDraw steps
+    // ahead, its stored entry kEntry steps ahead, its three factor rows kRows steps ahead
+    // and its user's row of items kSearch steps ahead. Every stage prefetches what the
+    // next one reads.
+    constexpr size_t kDraw = 24, kEntry = 16, kRows = 8, kSearch = 4, kRing = 32;
+    static_assert(kDraw < kRing && kEntry < kDraw && kRows < kEntry && kSearch < kRows);
+    Slot ring[kRing];
+    for (size_t s = lo; s < hi && s < lo + kDraw; ++s) stage_draw(ring[s % kRing], epoch, s);
+    for (size_t s = lo; s < hi && s < lo + kEntry; ++s) stage_entry(ring[s % kRing]);
+    for (size_t s = lo; s < hi && s < lo + kRows; ++s) stage_rows(ring[s % kRing]);
+    for (size_t s = lo; s < hi && s < lo + kSearch; ++s) stage_search(ring[s % kRing]);
     const size_t F = n_factors;
-    const size_t row_bytes = F * sizeof(double);
     double* const U = user;
     double* const V = item;
     double* const B = bias;
@@ -141,31 +176,12 @@ struct Trainer {
     Sample held{};
     bool active = false;
     for (size_t s = lo; s < hi; ++s) {
-      if (s + kRows < hi) {
-        const Draw& d = ring[(s + kRows) % kRing];
-        const uint64_t u = owner[d.entry], i = indices[d.entry];
-        __builtin_prefetch(indptr + u);
-        for (size_t off = 0; off < row_bytes; off += 64) {
-          __builtin_prefetch(reinterpret_cast<const char*>(U + u * F) + off, 1);
-          __builtin_prefetch(reinterpret_cast<const char*>(V + i * F) + off, 1);
-          __builtin_prefetch(reinterpret_cast<const char*>(V + d.j * F) + off, 1);
-        }
-        if (with_bias) {
-          __builtin_prefetch(B + i, 1);
-          __builtin_prefetch(B + d.j, 1);
-        }
-      }
-      const Draw d = ring[s % kRing];
-      if (s + kAhead < hi) {
-        Draw& next = ring[(s + kAhead) % kRing];
-        next = draw(epoch, s + kAhead);
-        __builtin_prefetch(owner + next.entry);
-        __builtin_prefetch(indices + next.entry);
-      }
-
-      const uint64_t u = owner[d.entry];
-      const uint64_t i = indices[d.entry];
-      const uint64_t j = d.j;
+      if (s + kDraw < hi) stage_draw(ring[(s + kDraw) % kRing], epoch, s + kDraw);
+      if (s + kEntry < hi) stage_entry(ring[(s + kEntry) % kRing]);
+      if (s + kRows < hi) stage_rows(ring[(s + kRows) % kRing]);
+      if (s + kSearch < hi) stage_search(ring[(s + kSearch) % kRing]);
+      const Slot& d = ring[s % kRing];
+      const uint64_t u = d.u, i = d.i, j = d.j;
       QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
       // Rows ascend strictly, so a binary search rejects every known item, i included.
       if (std::binary_search(indices + indptr[u], indices + indptr[u + 1], j)) {
