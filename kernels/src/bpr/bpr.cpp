@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 
+#include <type_traits>
+
 #include <sys/mman.h>
 
 #include "core/invariant.hpp"
@@ -55,10 +57,13 @@ struct Counts {
   uint64_t skipped = 0;
 };
 
+// Index is the width of the item and owner copies: 32 bits whenever every user and item
+// number fits, which halves the bytes the random entry lookups and searches touch.
+template <class Index>
 struct Trainer {
   const uint64_t* indptr;
-  const uint64_t* indices;
-  const uint64_t* owner;
+  const Index* indices;
+  const Index* owner;
   const uint64_t* sample_pool;  // null: every stored entry is a positive
   uint64_t nnz;
   uint64_t n_cols;
@@ -222,12 +227,14 @@ struct Trainer {
 // call; on a processor with FMA the hardware instruction gives the same bits far faster.
 // A local copy of the trainer: the factor stores cannot alias it, so its fields stay in
 // registers.
-[[gnu::target("avx2,fma")]] void run_fma(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
-  const Trainer local = t;
+template <class Index>
+[[gnu::target("avx2,fma")]] void run_fma(const Trainer<Index>& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  const Trainer<Index> local = t;
   local.run(epoch, lo, hi, c);
 }
-void run_base(const Trainer& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
-  const Trainer local = t;
+template <class Index>
+void run_base(const Trainer<Index>& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  const Trainer<Index> local = t;
   local.run(epoch, lo, hi, c);
 }
 
@@ -257,9 +264,6 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   shares.reserve(checked_len<double>(p.n_iter));
   if (p.n_iter == 0) return shares;
 
-  RandomAccessBuffer<uint64_t> owner(nnz);
-  for (uint64_t r = 0; r < m.n_rows; ++r)
-    for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = r;
   const uint64_t n_samples = sample_pool ? sample_pool->size() : nnz;
   if (sample_pool)
     for (uint64_t e : *sample_pool) QV_ASSERT(e < nnz, "sample pool offset out of range");
@@ -269,26 +273,43 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   std::copy(item_factors.begin(), item_factors.end(), item.data());
   std::copy(item_bias.begin(), item_bias.end(), bias.data());
 
-  const Trainer t{m.indptr.data(), m.indices.data(), owner.data(),
-                  sample_pool ? sample_pool->data() : nullptr,
-                  nnz, m.n_cols, n_samples, F, user.data(), item.data(), bias.data(),
-                  p.learning_rate, p.regularization, p.seed, p.use_bias, p.popularity_negatives};
-  auto* run = has_fma() ? run_fma : run_base;
-
   // Pieces of at least 256 samples (so one piece below 512), about eight per thread.
   const size_t n_pieces =
       std::max<size_t>(1, std::min<size_t>(8 * parallel::current_threads(), n_samples / 256));
-  for (uint64_t epoch = 0; epoch < p.n_iter; ++epoch) {
-    std::atomic<uint64_t> correct{0}, skipped{0};
-    parallel::for_each(n_pieces, [&](size_t k) {
-      Counts c;
-      const size_t lo = bound(n_samples, k, n_pieces), hi = bound(n_samples, k + 1, n_pieces);
-      run(t, epoch, lo, hi, c);
-      correct.fetch_add(c.correct, std::memory_order_relaxed);
-      skipped.fetch_add(c.skipped, std::memory_order_relaxed);
-    }, 1);
-    const uint64_t sk = skipped.load(), co = correct.load();
-    shares.push_back(sk == n_samples ? 0.0 : static_cast<double>(co) / static_cast<double>(n_samples - sk));
+  auto train = [&](const auto& t) {
+    auto* run = has_fma() ? run_fma<typename std::remove_cvref_t<decltype(*t.owner)>>
+                          : run_base<typename std::remove_cvref_t<decltype(*t.owner)>>;
+    for (uint64_t epoch = 0; epoch < p.n_iter; ++epoch) {
+      std::atomic<uint64_t> correct{0}, skipped{0};
+      parallel::for_each(n_pieces, [&](size_t k) {
+        Counts c;
+        const size_t lo = bound(n_samples, k, n_pieces), hi = bound(n_samples, k + 1, n_pieces);
+        run(t, epoch, lo, hi, c);
+        correct.fetch_add(c.correct, std::memory_order_relaxed);
+        skipped.fetch_add(c.skipped, std::memory_order_relaxed);
+      }, 1);
+      const uint64_t sk = skipped.load(), co = correct.load();
+      shares.push_back(sk == n_samples ? 0.0 : static_cast<double>(co) / static_cast<double>(n_samples - sk));
+    }
+  };
+  auto trainer = [&](const auto* indices, const auto* owner) {
+    using Index = std::remove_cvref_t<decltype(*owner)>;
+    return Trainer<Index>{m.indptr.data(), indices, owner, sample_pool ? sample_pool->data() : nullptr,
+                          nnz, m.n_cols, n_samples, F, user.data(), item.data(), bias.data(),
+                          p.learning_rate, p.regularization, p.seed, p.use_bias, p.popularity_negatives};
+  };
+  constexpr uint64_t kNarrow = std::numeric_limits<uint32_t>::max();
+  if (m.n_rows <= kNarrow && m.n_cols <= kNarrow) {
+    RandomAccessBuffer<uint32_t> owner(nnz), items(nnz);
+    for (uint64_t r = 0; r < m.n_rows; ++r)
+      for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = static_cast<uint32_t>(r);
+    for (uint64_t e = 0; e < nnz; ++e) items.data()[e] = static_cast<uint32_t>(m.indices[e]);
+    train(trainer(items.data(), owner.data()));
+  } else {
+    RandomAccessBuffer<uint64_t> owner(nnz);
+    for (uint64_t r = 0; r < m.n_rows; ++r)
+      for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = r;
+    train(trainer(m.indices.data(), owner.data()));
   }
 
   std::copy(user.data(), user.data() + user.size(), user_factors.begin());
