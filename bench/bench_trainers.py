@@ -69,14 +69,14 @@ def auc(rng, full, users, held, user_factors, item_factors, n_neg=100):
     return float((wins * ~seen).sum() / (~seen).sum())
 
 
-def implicit_fit(train):
+def implicit_fit(train, threads=THREADS, epochs=EPOCHS):
     try:
         from implicit.cpu.bpr import BayesianPersonalizedRanking
     except ImportError as e:
         print(f"  implicit not available: {e}")
         return None
     model = BayesianPersonalizedRanking(factors=FACTORS, learning_rate=LR, regularization=REG,
-                                        iterations=EPOCHS, num_threads=THREADS, random_state=7)
+                                        iterations=epochs, num_threads=threads, random_state=7)
     data = train.astype(np.float32)
     t = time.perf_counter()
     model.fit(data, show_progress=False)
@@ -117,6 +117,19 @@ def bench_bpr(table):
     peer_auc = auc(np.random.default_rng(2), full, users, held, np.asarray(model.user_factors),
                    np.asarray(model.item_factors))
     table.add(case, ours, "implicit BPR (float32)", peer, f"AUC ours {ours_auc:.4f} / implicit {peer_auc:.4f}")
+
+    # One worker each: the cost per sample without the shared memory system in the way.
+    epochs = 3
+    init = np.random.default_rng(1)
+    U = (init.random((n_users, FACTORS)) - 0.5) / FACTORS
+    V = (init.random((n_items, FACTORS)) - 0.5) / FACTORS
+    b = np.zeros(n_items)
+    t = time.perf_counter()
+    _core.bpr_fit(indptr, indices, n_items, U, V, b, LR, REG, True, epochs, 7, 1, popularity_negatives=True)
+    ours = (time.perf_counter() - t) / epochs
+    model = implicit_fit(train, 1, epochs)
+    table.add(f"bpr_fit {train.nnz // 1000}k nnz F={FACTORS} 1T (s/epoch)", ours, "implicit BPR (float32)",
+              model.elapsed / epochs, f"{epochs} epochs each")
 
 
 def fm_data(rng, n_users=10_000, n_items=2_000, n=500_000, rank=4):
