@@ -1,5 +1,5 @@
-// The trainers on a multi-worker pool; under ThreadSanitizer this shows that the
-// lock-free BPR updates race only through relaxed atomics.
+// BPR on a multi-worker pool; under ThreadSanitizer this shows that the lock-free updates
+// race only through relaxed atomics.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "bpr/bpr.hpp"
-#include "fm_als/fm_als.hpp"
 #include "parallel/pool.hpp"
 
 namespace {
@@ -47,42 +46,6 @@ TEST(Bpr, ManyWorkersShareTheFactors) {
   for (double s : shares) EXPECT_TRUE(s > 0.0 && s <= 1.0);
   for (double x : U) ASSERT_TRUE(std::isfinite(x));
   for (double x : V) ASSERT_TRUE(std::isfinite(x));
-}
-
-TEST(FmAls, SameBitsOnAnyPool) {
-  std::mt19937_64 rng(9);
-  const uint64_t n = 9000, nf = 30, F = 2;
-  std::vector<uint64_t> indptr{0}, indices;
-  std::vector<double> data, y(n);
-  std::uniform_int_distribution<uint64_t> feat(0, nf - 1);
-  std::normal_distribution<double> g(0.0, 1.0);
-  for (uint64_t i = 0; i < n; ++i) {
-    for (int k = 0; k < 3; ++k) {
-      indices.push_back(feat(rng));
-      data.push_back(g(rng));
-    }
-    indptr.push_back(indices.size());
-    y[i] = g(rng);
-  }
-  std::vector<uint64_t> group(nf, 0);
-  std::vector<double> reg{0.5};
-  std::vector<double> v0(F * nf);
-  for (double& x : v0) x = 0.1 * g(rng);
-  qv::sparse::CsrView view{indptr, indices, data, n, nf};
-  std::vector<std::vector<double>> results;
-  for (size_t threads : {1, 4}) {
-    std::string error;
-    auto pool = qv::parallel::Pool::create(threads, &error);
-    ASSERT_TRUE(pool) << error;
-    std::vector<double> w(nf, 0.0), v = v0;
-    auto fitted = pool->install([&] { return qv::fm_als::fit(view, y, 0.0, w, v, F, group, 1.0, reg, reg, 2); });
-    std::vector<double> all = fitted.rmse;
-    all.push_back(fitted.w0);
-    all.insert(all.end(), w.begin(), w.end());
-    all.insert(all.end(), v.begin(), v.end());
-    results.push_back(all);
-  }
-  EXPECT_EQ(results[0], results[1]);
 }
 
 }  // namespace
