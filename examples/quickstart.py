@@ -1,7 +1,8 @@
 """The main job end to end on generated interaction data.
 
 Raw (user id, item id) events are factorized into dense codes, assembled into a CSR
-interaction matrix, turned into top-k lists, and served as recommendations.
+interaction matrix, turned into top-k lists, and served as recommendations: from item
+co-occurrence and from latent factors trained by BPR.
 """
 import numpy as np
 import scipy.sparse as sp
@@ -38,8 +39,8 @@ def main():
     pruned = _core.csr_top_k_per_row(indptr, indices, data, len(items), 3, 0)
     print(f"each user's 3 strongest interactions: {len(pruned[1])} entries kept")
 
-    # Serving: item-item co-occurrence as a sparse similarity, and latent factors from a
-    # truncated SVD, each asked for 5 unseen items for the first three users.
+    # Serving from item-item co-occurrence as a sparse similarity: 5 unseen items each
+    # for the first three users.
     X = sp.csr_matrix((data, indices, indptr), shape=(len(users), len(items)))
     S = (X.T @ X).tocsr()
     S.setdiag(0)
@@ -50,13 +51,20 @@ def main():
                                              S.indices.astype(np.int64), S.data, None, True, 5, 0)
     for u in rows:
         print(f"user {users[u]}: co-occurrence recommends items {items[top[u]].tolist()}")
-    u_svd, sigma, vt = np.linalg.svd(X.toarray(), full_matrices=False)
-    user_factors = np.ascontiguousarray(u_svd[:, :16] * sigma[:16])
-    item_factors = np.ascontiguousarray(vt[:16].T)
-    top, scores = _core.recommend_from_factors(user_factors, item_factors, None, None, rows, indptr, indices, None,
-                                               5, 0)
+
+    # Latent factors by BPR, trained in place, then served with the seen items excluded.
+    n_factors = 32
+    user_factors = rng.normal(0.0, 0.01, (len(users), n_factors))
+    item_factors = rng.normal(0.0, 0.01, (len(items), n_factors))
+    item_bias = np.zeros(len(items))
+    shares = _core.bpr_fit(indptr, indices, len(items), user_factors, item_factors, item_bias,
+                           learning_rate=0.05, regularization=0.01, use_bias=True, n_iter=20,
+                           seed=7, n_threads=0)
+    print(f"BPR: share of correctly ranked triplets {shares[0]:.3f} -> {shares[-1]:.3f}")
+    top, scores = _core.recommend_from_factors(user_factors, item_factors, item_bias, None, rows,
+                                               indptr, indices, None, 5, 0)
     for u in rows:
-        print(f"user {users[u]}: factors recommend items {items[top[u]].tolist()} "
+        print(f"user {users[u]}: BPR recommends items {items[top[u]].tolist()} "
               f"(best score {scores[u, 0]:.2f})")
 
 

@@ -4,9 +4,11 @@
 
 namespace qv::bind {
 
+extern const py::Function bpr_fit;
 extern const py::Function coo_to_csr;
 extern const py::Function csr_top_k_per_row;
 extern const py::Function factorize;
+extern const py::Function fm_als_fit;
 extern const py::Function item_cosine_top_k;
 extern const py::Function item_gram;
 extern const py::Function item_knn_top_k;

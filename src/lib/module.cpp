@@ -10,9 +10,11 @@ namespace {
 
 // The order in which the functions are added, and so the order of __all__.
 const std::array kTable = {
+    &bind::bpr_fit,
     &bind::coo_to_csr,
     &bind::csr_top_k_per_row,
     &bind::factorize,
+    &bind::fm_als_fit,
     &bind::item_cosine_top_k,
     &bind::item_gram,
     &bind::item_knn_top_k,

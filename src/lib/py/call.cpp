@@ -73,16 +73,18 @@ std::string Call::text(size_t i) {
 }
 
 namespace {
-// The byte range an array's elements can touch, from its strides.
-std::pair<const char*, const char*> extent(PyArrayObject* a) {
-  const char* lo = static_cast<const char*>(PyArray_DATA(a));
-  const char* hi = lo;
-  if (PyArray_SIZE(a) == 0) return {lo, lo};
+// The byte range [lo, hi) an array's elements can touch, from its strides; empty when the
+// array has no elements. Addresses are compared as integers: the arrays are unrelated
+// objects, so pointer comparisons between them would say nothing.
+std::pair<uintptr_t, uintptr_t> extent(PyArrayObject* a) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(PyArray_DATA(a));
+  if (PyArray_SIZE(a) == 0) return {base, base};
+  intptr_t lo = 0, hi = 0;
   for (int d = 0; d < PyArray_NDIM(a); ++d) {
-    npy_intp span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+    const intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
     if (span < 0) lo += span; else hi += span;
   }
-  return {lo, hi + PyArray_ITEMSIZE(a)};
+  return {base + lo, base + hi + PyArray_ITEMSIZE(a)};
 }
 }  // namespace
 
@@ -96,7 +98,9 @@ void Call::check_borrows() const {
     for (size_t j = 0; j < arrays_.size(); ++j) {
       if (j == k) continue;
       auto [lo2, hi2] = extent(arrays_[j]);
-      if (lo < hi && lo2 < hi2 && lo < hi2 && lo2 < hi)
+      // The same array twice is a conflict even when it is empty and so touches no byte.
+      const bool same = arrays_[j] == a;
+      if (same || (lo < hi && lo2 < hi2 && lo < hi2 && lo2 < hi))
         panic(std::string("AlreadyBorrowed: '") + param(w) + "' overlaps '" + param(array_params_[j]) + "'");
     }
   }
