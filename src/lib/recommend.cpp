@@ -67,6 +67,20 @@ Exclusions make_exclusions(const Request& r, std::optional<checks::I64s> extra_i
   return ex;
 }
 
+// Rows, candidates and exclusions of the two functions whose users are a CSR matrix,
+// checked in that order; the seen items are the users' own rows.
+Exclusions prepare_user_rows(Request& r, const py::Array<int64_t>& rows, uint64_t n_users,
+                             const std::optional<py::Array<int64_t>>& candidates, uint64_t n_items,
+                             const std::optional<py::Array<int64_t>>& ex_ptr,
+                             const std::optional<py::Array<int64_t>>& ex_idx, bool exclude_seen, checks::I64s uptr,
+                             checks::I64s uidx) {
+  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
+  set_candidates(r, view(candidates), n_items);
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, ex_ptr, ex_idx, extra_idx);
+  return make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
+}
+
 struct Malformed {};
 using Outcome = std::variant<recommend::Outputs, ranking::TooFewEligible, Malformed>;
 
@@ -199,11 +213,7 @@ py::Ref recommend_from_dense_rows_impl(py::Call& c) {
   const uint64_t n_users = uptr.size() - 1;
 
   Request r;
-  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
-  set_candidates(r, view(candidates), n_items);
-  std::optional<checks::I64s> extra_idx;
-  set_extra(r, ex_ptr, ex_idx, extra_idx);
-  const Exclusions ex = make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
+  const Exclusions ex = prepare_user_rows(r, rows, n_users, candidates, n_items, ex_ptr, ex_idx, exclude_seen, uptr, uidx);
 
   const uint64_t n_queries = r.rows.size();
   return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {
@@ -250,11 +260,7 @@ py::Ref recommend_from_similarity_impl(py::Call& c) {
   const uint64_t n_users = uptr.size() - 1;
 
   Request r;
-  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
-  set_candidates(r, view(candidates), n_items);
-  std::optional<checks::I64s> extra_idx;
-  set_extra(r, ex_ptr, ex_idx, extra_idx);
-  const Exclusions ex = make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
+  const Exclusions ex = prepare_user_rows(r, rows, n_users, candidates, n_items, ex_ptr, ex_idx, exclude_seen, uptr, uidx);
 
   const uint64_t n_queries = r.rows.size();
   return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {

@@ -18,7 +18,7 @@ void keep_best(sparse::RowEntries& out, size_t start, uint64_t k) {
     out.resize(start + k);
     first = out.begin() + static_cast<ptrdiff_t>(start);
   }
-  std::sort(first, out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  sparse::sort_by_column(std::span(first, out.end()));
 }
 
 }  // namespace qv::knn

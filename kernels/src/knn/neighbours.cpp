@@ -12,16 +12,6 @@ namespace qv::knn {
 
 namespace {
 
-void sort_by_column(std::span<std::pair<uint64_t, double>> row) {
-  auto by_col = [](const auto& a, const auto& b) { return a.first < b.first; };
-  if (row.size() <= 20) {
-    for (size_t i = 1; i < row.size(); ++i)
-      for (size_t j = i; j > 0 && by_col(row[j], row[j - 1]); --j) std::swap(row[j], row[j - 1]);
-  } else {
-    std::sort(row.begin(), row.end(), by_col);
-  }
-}
-
 // One fused rounding for the denominator, then an ordinary division.
 QV_FMA_CLONES void cosine_candidates(const sparse::Scatter& acc, uint64_t i, const double* norms, double shrink,
                                      sparse::RowEntries& out) {
@@ -53,7 +43,7 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
     st.acc.reset();
     const size_t start = out.size();
     st.top.drain([&](uint64_t j, double s) { out.emplace_back(j, s); });
-    sort_by_column(std::span(out).subspan(start));
+    sparse::sort_by_column(std::span(out).subspan(start));
   };
   return build_rows(w.n_cols, rows, init, fill);
 }

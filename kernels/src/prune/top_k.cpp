@@ -14,15 +14,6 @@ struct Triple {
   double value;
 };
 
-void sort_by_column(std::span<std::pair<uint64_t, double>> row) {
-  auto by_col = [](const auto& a, const auto& b) { return a.first < b.first; };
-  if (row.size() <= 20) {
-    for (size_t i = 1; i < row.size(); ++i)
-      for (size_t j = i; j > 0 && by_col(row[j], row[j - 1]); --j) std::swap(row[j], row[j - 1]);
-  } else {
-    std::sort(row.begin(), row.end(), by_col);
-  }
-}
 }  // namespace
 
 sparse::CsrOwned top_k_per_row(const sparse::CsrView& m, uint64_t k) {
@@ -42,7 +33,7 @@ sparse::CsrOwned top_k_per_row(const sparse::CsrView& m, uint64_t k) {
           std::nth_element(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(k), scratch.end(), better);
           for (size_t i = 0; i < k; ++i) out.emplace_back(scratch[i].col, scratch[i].value);
         }
-        sort_by_column(std::span(out).subspan(before));
+        sparse::sort_by_column(std::span(out).subspan(before));
       });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 // Sparse matrix types shared by every sparse kernel, and the row-parallel CSR builder.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -40,6 +41,17 @@ struct CsrView {
 };
 
 using RowEntries = std::vector<std::pair<uint64_t, double>>;
+
+// Sorts one output row's entries by column (unstable): straight insertion for short rows.
+inline void sort_by_column(std::span<std::pair<uint64_t, double>> row) {
+  auto by_col = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (row.size() <= 20) {
+    for (size_t i = 1; i < row.size(); ++i)
+      for (size_t j = i; j > 0 && by_col(row[j], row[j - 1]); --j) std::swap(row[j], row[j - 1]);
+  } else {
+    std::sort(row.begin(), row.end(), by_col);
+  }
+}
 
 // An owned CSR result; its column count is the caller's to know.
 struct CsrOwned {
