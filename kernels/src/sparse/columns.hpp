@@ -70,52 +70,19 @@ class Scatter {
   // values[cols[p]] += x for p in [s, e), in that order.
   template <class Idx>
   void add_run(const Idx* cols, size_t s, size_t e, double x) {
-    double* values = values_.get();
-    uint8_t* flags = flags_.get();
-    uint64_t* touched = touched_.get();
-    size_t count = count_;
-    for (size_t p = s; p < e; ++p) {
-      const uint64_t j = cols[p];
-      values[j] = values[j] + x;
-      touched[count] = j;  // kept only when j was untouched
-      count += flags[j] ^ 1;
-      flags[j] = 1;
-    }
-    count_ = count;
+    add_each(cols, s, e, [x](size_t) { return x; });
   }
 
   // values[cols[p]] += x * data[p] (the product rounded, then added) for p in [s, e).
   template <class Idx>
   void add_products(const Idx* cols, const double* data, size_t s, size_t e, double x) {
-    double* values = values_.get();
-    uint8_t* flags = flags_.get();
-    uint64_t* touched = touched_.get();
-    size_t count = count_;
-    for (size_t p = s; p < e; ++p) {
-      const uint64_t j = cols[p];
-      values[j] = values[j] + x * data[p];
-      touched[count] = j;
-      count += flags[j] ^ 1;
-      flags[j] = 1;
-    }
-    count_ = count;
+    add_each(cols, s, e, [x, data](size_t p) { return x * data[p]; });
   }
 
   // values[cols[p]] += data[p] for p in [s, e).
   template <class Idx>
   void add_values(const Idx* cols, const double* data, size_t s, size_t e) {
-    double* values = values_.get();
-    uint8_t* flags = flags_.get();
-    uint64_t* touched = touched_.get();
-    size_t count = count_;
-    for (size_t p = s; p < e; ++p) {
-      const uint64_t j = cols[p];
-      values[j] = values[j] + data[p];
-      touched[count] = j;
-      count += flags[j] ^ 1;
-      flags[j] = 1;
-    }
-    count_ = count;
+    add_each(cols, s, e, [data](size_t p) { return data[p]; });
   }
 
   double value(uint64_t j) const { return values_[j]; }
@@ -131,6 +98,23 @@ class Scatter {
   }
 
  private:
+  // values[cols[p]] += term(p) for p in [s, e), recording first touches without a branch.
+  template <class Idx, class Term>
+  void add_each(const Idx* cols, size_t s, size_t e, Term term) {
+    double* values = values_.get();
+    uint8_t* flags = flags_.get();
+    uint64_t* touched = touched_.get();
+    size_t count = count_;
+    for (size_t p = s; p < e; ++p) {
+      const uint64_t j = cols[p];
+      values[j] = values[j] + term(p);
+      touched[count] = j;  // kept only when j was untouched
+      count += flags[j] ^ 1;
+      flags[j] = 1;
+    }
+    count_ = count;
+  }
+
   struct Free {
     void operator()(void* p) const { std::free(p); }
   };
