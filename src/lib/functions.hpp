@@ -6,7 +6,12 @@ namespace qv::bind {
 
 extern const py::Function coo_to_csr;
 extern const py::Function csr_top_k_per_row;
+extern const py::Function ease_inverse_gram;
+extern const py::Function ease_weights;
+extern const py::Function ease_weights_from_inverse;
 extern const py::Function factorize;
+extern const py::Function slim_elasticnet_weights;
+extern const py::Function slim_elasticnet_weights_from_gram;
 extern const py::Function top_k_per_row;
 
 }  // namespace qv::bind

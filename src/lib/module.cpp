@@ -12,7 +12,12 @@ namespace {
 const std::array kTable = {
     &bind::coo_to_csr,
     &bind::csr_top_k_per_row,
+    &bind::ease_inverse_gram,
+    &bind::ease_weights,
+    &bind::ease_weights_from_inverse,
     &bind::factorize,
+    &bind::slim_elasticnet_weights,
+    &bind::slim_elasticnet_weights_from_gram,
     &bind::top_k_per_row,
 };
 
