@@ -1,7 +1,7 @@
 """The main job end to end on generated interaction data.
 
 Raw (user id, item id) events are factorized into dense codes, assembled into a CSR
-interaction matrix, and turned into top-k lists.
+interaction matrix, turned into top-k lists, and used to fit a closed-form item-item model that recommends.
 """
 import numpy as np
 
@@ -36,6 +36,18 @@ def main():
 
     pruned = _core.csr_top_k_per_row(indptr, indices, data, len(items), 3, 0)
     print(f"each user's 3 strongest interactions: {len(pruned[1])} entries kept")
+
+    # A closed-form item-item model: score every item for a few users from the items they
+    # hold, then keep the 10 best they do not have yet.
+    weights = _core.ease_weights(indptr, indices, data, len(items), 200.0, 0)
+    rows = np.arange(5)
+    held = np.zeros((len(rows), len(items)))
+    for r, u in enumerate(rows):
+        held[r, indices[indptr[u]:indptr[u + 1]]] = data[indptr[u]:indptr[u + 1]]
+    ease_scores = held @ weights
+    ease_top = _core.top_k_per_row(ease_scores, indptr[: len(rows) + 1] - indptr[0], indices[: indptr[len(rows)]], 10)
+    for r, u in enumerate(rows):
+        print(f"user {users[u]}: EASE recommends items {items[ease_top[r]].tolist()}")
 
 
 if __name__ == "__main__":

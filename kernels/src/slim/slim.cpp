@@ -16,6 +16,14 @@ void axpy(double a, const double* __restrict x, double* __restrict y, size_t n) 
   for (size_t i = 0; i < n; ++i) y[i] = std::fma(x[i], a, y[i]);
 }
 
+// Removes the old contribution and adds the new one in one pass over Gw: per element the
+// same two roundings as two separate passes, but half the memory traffic.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void replace(double w_old, double w_new, const double* __restrict x, double* __restrict y, size_t n) {
+  const double minus_old = -w_old;
+  for (size_t i = 0; i < n; ++i) y[i] = std::fma(x[i], w_new, std::fma(minus_old, x[i], y[i]));
+}
+
 inline double sgn(double x) { return std::isnan(x) ? x : std::copysign(1.0, x); }
 
 struct Penalties {
@@ -36,15 +44,21 @@ bool solve(Solver& s, const double* g, size_t n, size_t j, const SlimParams& p, 
       if (m == j || gmm == 0.0) continue;
       const double* gm = g + m * n;
       const double w_old = w[m];
-      if (w_old != 0.0) axpy(-w_old, gm, gw, n);
-      const double tmp = gj[m] - gw[m];
+      // Gw[m] without the old contribution; the rest of Gw follows below.
+      const double gw_m = w_old != 0.0 ? std::fma(-w_old, gm[m], gw[m]) : gw[m];
+      const double tmp = gj[m] - gw_m;
       double w_new;
       if (p.positive && tmp <= 0.0)
         w_new = 0.0;
       else
         w_new = (sgn(tmp) * std::fmax(std::fabs(tmp) - pen.l1, 0.0)) / (pen.l2 + gmm);
       w[m] = w_new;
-      if (w_new != 0.0) axpy(w_new, gm, gw, n);
+      if (w_old != 0.0 && w_new != 0.0)
+        replace(w_old, w_new, gm, gw, n);
+      else if (w_old != 0.0)
+        axpy(-w_old, gm, gw, n);
+      else if (w_new != 0.0)
+        axpy(w_new, gm, gw, n);
       d_w_max = std::fmax(d_w_max, std::fabs(w_new - w_old));
       w_max = std::fmax(w_max, std::fabs(w_new));
     }
