@@ -2,7 +2,7 @@
 
 Raw (user id, item id) events are factorized into dense codes, assembled into a CSR
 interaction matrix, turned into top-k lists, and served as recommendations: from item
-co-occurrence and from latent factors trained by BPR.
+co-occurrence, from a closed-form item-item model, and from latent factors trained by BPR.
 """
 import numpy as np
 import scipy.sparse as sp
@@ -66,6 +66,12 @@ def main():
     for u in rows:
         print(f"user {users[u]}: BPR recommends items {items[top[u]].tolist()} "
               f"(best score {scores[u, 0]:.2f})")
+
+    # A closed-form item-item model (EASE), served as dense item weights.
+    weights = _core.ease_weights(indptr, indices, data, len(items), 200.0, 0)
+    top, _ = _core.recommend_from_dense_rows(indptr, indices, data, rows, weights, None, True, 5, 0)
+    for u in rows:
+        print(f"user {users[u]}: EASE recommends items {items[top[u]].tolist()}")
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 export VENV="${VENV:-$ROOT/.venv-ci-asan}"
 source "$ROOT/scripts/env.sh"
-"$VENV/bin/python" -m pip install -q scikit-build-core "numpy>=2" pytest hypothesis scipy
+"$VENV/bin/python" -m pip install -q scikit-build-core "numpy>=2" pytest hypothesis scipy scikit-learn scipy-openblas32
 "$VENV/bin/python" -m pip install -q --no-build-isolation \
   -Ccmake.define.QUORVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan "$ROOT"
 asan="$(g++ -print-file-name=libasan.so)"

@@ -13,6 +13,9 @@ const std::array kTable = {
     &bind::bpr_fit,
     &bind::coo_to_csr,
     &bind::csr_top_k_per_row,
+    &bind::ease_inverse_gram,
+    &bind::ease_weights,
+    &bind::ease_weights_from_inverse,
     &bind::factorize,
     &bind::fm_als_fit,
     &bind::item_cosine_top_k,
@@ -22,6 +25,8 @@ const std::array kTable = {
     &bind::recommend_from_factors,
     &bind::recommend_from_similarity,
     &bind::rp3beta_similarity,
+    &bind::slim_elasticnet_weights,
+    &bind::slim_elasticnet_weights_from_gram,
     &bind::top_k_per_row,
 };
 
