@@ -162,18 +162,52 @@ inline Group load_group(const FactorModel& m, const CandidateSet& c, uint64_t p,
   return g;
 }
 
+// Item vectors are streamed from memory once per pass and the scorers touch four at a
+// time in interleaved order, which the hardware prefetcher follows poorly: a scan from
+// memory ran at under half the speed of a plain read of the same bytes. So each step asks
+// for the vectors of a group a few steps ahead. Inline assembly, because the compiler
+// deletes a loop of __builtin_prefetch calls as a loop without effects.
+inline void prefetch_bytes(const void* from, size_t bytes) {
+  const uintptr_t b = reinterpret_cast<uintptr_t>(from) & ~uintptr_t{63};
+  const uintptr_t e = reinterpret_cast<uintptr_t>(from) + bytes;
+  for (uintptr_t a = b; a < e; a += 64) asm volatile("prefetcht0 %0" : : "m"(*reinterpret_cast<const char*>(a)));
+}
+
+// Positions ahead of the current group whose vectors are requested: about 4 KiB of item
+// data, far enough to cover the memory latency at the scorers' pace.
+inline uint64_t prefetch_ahead(uint64_t dim) {
+  const uint64_t bytes = std::max<uint64_t>(dim, 1) * sizeof(double);
+  return std::clamp<uint64_t>((4096 / bytes + 3) & ~uint64_t{3}, 4, 64);
+}
+
+// Requests the vectors of the four positions from p on (none past `last`).
+inline void prefetch_group(const FactorModel& m, const CandidateSet& c, uint64_t p, uint64_t last) {
+  if (p > last || m.dim == 0) return;
+  const uint64_t top = std::min<uint64_t>(p + 3, last);
+  const size_t bytes = static_cast<size_t>(m.dim) * sizeof(double);
+  if (!c.has_ids) {
+    prefetch_bytes(m.item_factors.data() + p * m.dim, static_cast<size_t>(top - p + 1) * bytes);
+    return;
+  }
+  for (uint64_t q = p; q <= top; ++q) prefetch_bytes(m.item_factors.data() + c.ids[q] * m.dim, bytes);
+}
+
 // Moves a cursor past the excluded positions up to `last`, for a group nobody looks at.
 inline void skip_to(std::span<const uint64_t> ex, size_t& cursor, uint64_t last) {
   while (cursor < ex.size() && ex[cursor] <= last) ++cursor;
 }
 
+// `prefetch`: the first pass over a stretch of items, which reads them from memory; later
+// passes over the same stretch find them in cache.
 void scan_with(const Kernels& kn, const FactorModel& m, const CandidateSet& c, const double* user,
-               std::span<const uint64_t> ex, Best& best, uint64_t start, uint64_t end) {
+               std::span<const uint64_t> ex, Best& best, uint64_t start, uint64_t end, bool prefetch = false) {
   if (end <= start) return;
   size_t cursor = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
   const uint64_t last = end - 1;
+  const uint64_t ahead = prefetch_ahead(m.dim), final = c.n_candidates - 1;
   double sc[4];
   for (uint64_t p = start; p < end; p += 4) {
+    if (prefetch) prefetch_group(m, c, p + ahead, final);
     const Group g = load_group(m, c, p, last);
     kn.scan(user, m.dim, g, sc);
     const uint64_t top = std::min<uint64_t>(p + 3, last);
@@ -235,18 +269,20 @@ void prepare(const Request& r, Tile& t, uint64_t q0, uint64_t start) {
   }
 }
 
-// Scores the positions [start, end) for every lane of a chunk.
-void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end) {
+// Scores the positions [start, end) for every lane of a chunk; `prefetch` as for scan_with.
+void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool prefetch) {
   if (t.lanes < 4) {
     for (size_t i = 0; i < t.lanes; ++i)
-      scan_with(r.kn, r.m, r.c, r.m.user(r.rows[t.q0 + i]), t.excluded[i], t.best[i], start, end);
+      scan_with(r.kn, r.m, r.c, r.m.user(r.rows[t.q0 + i]), t.excluded[i], t.best[i], start, end, prefetch && i == 0);
     return;
   }
   const size_t lanes = t.lanes;
   const uint64_t last = r.c.n_candidates - 1;
+  const uint64_t ahead = prefetch_ahead(r.m.dim);
   for (size_t l = 0; l < 8; ++l) t.thr[l] = l < lanes ? t.best[l].threshold() : kInf;
   alignas(32) double sc[4][8];
   for (uint64_t p = start; p < end; p += 4) {
+    if (prefetch) prefetch_group(r.m, r.c, p + ahead, last);
     const Group g = load_group(r.m, r.c, p, last);
     const uint64_t top = std::min<uint64_t>(p + 3, end - 1);
     if (!r.kn.tile(t.users.data(), static_cast<size_t>(r.m.dim), g, t.thr, sc)) {
@@ -329,7 +365,7 @@ void run_tiled(const Request& r, Outputs& out) {
     for (uint64_t c = c0; c < c1; ++c) prepare(r, s.tiles[c - c0], c * 8, lo);
     for (uint64_t b = lo; b < hi; b += block) {
       const uint64_t e = std::min(hi, b + block);
-      for (uint64_t c = c0; c < c1; ++c) score_range(r, s.tiles[c - c0], b, e);
+      for (uint64_t c = c0; c < c1; ++c) score_range(r, s.tiles[c - c0], b, e, c == c0);
     }
     for (uint64_t c = c0; c < c1; ++c) {
       Tile& t = s.tiles[c - c0];
@@ -384,7 +420,7 @@ void run_split(const Request& r, Outputs& out) {
         // Every query takes the same cached stretch of items before the next is loaded.
         for (uint64_t s = lo; s < hi; s += sub) {
           const uint64_t e = std::min(hi, s + sub);
-          for (uint64_t q = 0; q < nq; ++q) scan_with(r.kn, r.m, r.c, users[q], excluded[q], best[q], s, e);
+          for (uint64_t q = 0; q < nq; ++q) scan_with(r.kn, r.m, r.c, users[q], excluded[q], best[q], s, e, q == 0);
         }
         for (uint64_t q = 0; q < nq; ++q) best[q].drain_unsorted(kept[q * n_blocks + b]);
       },
@@ -419,7 +455,7 @@ void check_model(const FactorModel& m, const CandidateSet& c) {
 
 void scan_single(const FactorModel& model, const CandidateSet& candidates, const double* user,
                  std::span<const uint64_t> excluded, Best& best, uint64_t start, uint64_t end) {
-  scan_with(pick_kernels(), model, candidates, user, excluded, best, start, end);
+  scan_with(pick_kernels(), model, candidates, user, excluded, best, start, end, true);
 }
 
 Result top_k_from_factors(const FactorModel& model, std::span<const uint64_t> rows, const CandidateSet& candidates,
