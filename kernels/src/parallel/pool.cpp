@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -25,6 +26,14 @@ size_t auto_chunk(size_t n, size_t threads) {
 
 namespace {
 thread_local Pool* tl_current = nullptr;
+
+inline void pause_cpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 std::string os_error_text(int code) {
   return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
@@ -57,27 +66,80 @@ Pool::~Pool() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    stop_hint_.store(true, std::memory_order_relaxed);
   }
   wake_.notify_all();
   for (auto& t : workers_) t.join();
 }
 
 void Pool::submit(const std::shared_ptr<Job>& job, size_t copies) {
+  size_t sleeping;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < copies; ++i) queue_.push_back(job);
+    unclaimed_.fetch_add(copies, std::memory_order_release);
+    sleeping = sleepers_;
   }
+  // Spinning workers see the entries without a wake-up; a blocked one found nothing to
+  // claim under the mutex before it slept, so it is counted here and woken.
+  if (sleeping == 0) return;
   if (copies == 1) wake_.notify_one(); else wake_.notify_all();
 }
+
+bool Pool::try_claim() {
+  size_t n = unclaimed_.load(std::memory_order_acquire);
+  while (n != 0)
+    if (unclaimed_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel, std::memory_order_acquire)) return true;
+  return false;
+}
+
+// Waking a blocked thread costs tens to hundreds of microseconds on a virtual machine,
+// as much as a whole small request. Requests tend to come in bursts (a serving loop, a
+// loop nested in another), so an idle worker keeps polling for a while before it blocks:
+// briefly with pause instructions, then yielding its processor to anyone else who wants it.
+bool Pool::spin_for_work() {
+  bool claimed = false;
+  auto test = [&] {
+    if (try_claim()) return claimed = true;
+    return stop_hint_.load(std::memory_order_relaxed);
+  };
+  detail::spin_until(test);
+  return claimed;
+}
+
+namespace detail {
+bool spin_until_impl(bool (*test)(const void*), const void* ctx) {
+  using clock = std::chrono::steady_clock;
+  constexpr auto kPause = std::chrono::microseconds(30);
+  constexpr auto kYield = std::chrono::microseconds(300);
+  const auto start = clock::now();
+  for (;;) {
+    if (test(ctx)) return true;
+    const auto waited = clock::now() - start;
+    if (waited > kYield) return false;
+    if (waited > kPause) {
+      sched_yield();
+    } else {
+      for (int i = 0; i < 16; ++i) pause_cpu();
+    }
+  }
+}
+}  // namespace detail
 
 void Pool::worker_main() {
   tl_current = this;
   for (;;) {
+    bool claimed = spin_for_work();
     std::shared_ptr<Job> job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and nothing left to run
+      while (!claimed) {
+        if (try_claim()) break;
+        if (stopping_) return;  // every entry left is claimed by a worker that will run it
+        ++sleepers_;
+        wake_.wait(lock);
+        --sleepers_;
+      }
       job = std::move(queue_.front());
       queue_.pop_front();
     }

@@ -61,13 +61,33 @@ class Pool {
   Pool() = default;
   void worker_main();
 
+  // Claims one queued entry: only claimants take the mutex to pop, so idle workers do not
+  // queue up on it when work arrives.
+  bool try_claim();
+  // True when an entry was claimed within the spin budget; false when it is time to sleep.
+  bool spin_for_work();
+
   size_t n_threads_ = 0;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::shared_ptr<Job>> queue_;
   bool stopping_ = false;
+  // Queued entries not yet claimed by a worker; raised under mutex_.
+  std::atomic<size_t> unclaimed_{0};
+  std::atomic<bool> stop_hint_{false};
+  size_t sleepers_ = 0;  // workers blocked on wake_ (under mutex_)
 };
+
+namespace detail {
+// Polls `done()` with pause instructions, then yielding the processor, for a bounded time;
+// true once it held.
+bool spin_until_impl(bool (*test)(const void*), const void* ctx);
+template <class Done>
+bool spin_until(Done& done) {
+  return spin_until_impl([](const void* c) { return (*static_cast<const Done*>(c))(); }, &done);
+}
+}  // namespace detail
 
 // The default size: RAYON_NUM_THREADS when it holds a positive integer (0 there means
 // the online processors), else RAYON_RS_NUM_CPUS when positive, else the processors.
@@ -85,6 +105,20 @@ inline size_t current_threads() { return loop_pool().threads(); }
 
 namespace detail {
 
+// Waits until done(value of a) holds. Polls first, for a bounded time: the end of a loop
+// or of an installed call is often a few microseconds away, and a blocked thread takes far
+// longer than that to wake up again.
+template <class T, class Done>
+void spin_then_wait(const std::atomic<T>& a, Done done) {
+  auto ready = [&] { return done(a.load(std::memory_order_acquire)); };
+  if (ready() || spin_until(ready)) return;
+  for (;;) {
+    const T v = a.load(std::memory_order_acquire);
+    if (done(v)) return;
+    a.wait(v, std::memory_order_acquire);
+  }
+}
+
 // Test hook: when non-negative, thread starts beyond this many fail as if the system
 // refused them.
 extern std::atomic<long> fail_thread_starts_after;
@@ -99,8 +133,7 @@ class LoopBase : public Job {
 
   // Blocks until every chunk has finished, then rethrows the first exception.
   void wait_and_rethrow() {
-    size_t r;
-    while ((r = remaining_.load(std::memory_order_acquire)) != 0) remaining_.wait(r);
+    spin_then_wait(remaining_, [](size_t r) { return r == 0; });
     if (error_) std::rethrow_exception(error_);
   }
 
@@ -281,7 +314,7 @@ decltype(auto) Pool::install(F&& f) {
   if (current() == this) return f();
   auto job = std::make_shared<detail::InstallJob<R>>(std::function<R()>(std::ref(f)));
   submit(job, 1);
-  job->done.wait(false, std::memory_order_acquire);
+  detail::spin_then_wait(job->done, [](bool d) { return d; });
   if (job->error) std::rethrow_exception(job->error);
   if constexpr (std::is_void_v<R>) {
     return;
