@@ -95,33 +95,29 @@ bool Pool::try_claim() {
 
 // Waking a blocked thread costs tens to hundreds of microseconds on a virtual machine,
 // as much as a whole small request. Requests tend to come in bursts (a serving loop, a
-// loop nested in another), so an idle worker keeps polling for a while before it blocks:
-// briefly with pause instructions, then yielding its processor to anyone else who wants it.
+// loop nested in another), so an idle worker keeps polling for a short while before it
+// blocks.
 bool Pool::spin_for_work() {
   bool claimed = false;
   auto test = [&] {
     if (try_claim()) return claimed = true;
     return stop_hint_.load(std::memory_order_relaxed);
   };
-  detail::spin_until(test);
+  detail::spin_until(test, detail::kWorkerSpinUs);
   return claimed;
 }
 
 namespace detail {
-bool spin_until_impl(bool (*test)(const void*), const void* ctx) {
+bool spin_until_impl(bool (*test)(const void*), const void* ctx, unsigned budget_us) {
+  // No sched_yield here: on a virtual machine a yield can cost as much as the wake-up
+  // this loop avoids.
   using clock = std::chrono::steady_clock;
-  constexpr auto kPause = std::chrono::microseconds(30);
-  constexpr auto kYield = std::chrono::microseconds(300);
+  const auto budget = std::chrono::microseconds(budget_us);
   const auto start = clock::now();
   for (;;) {
     if (test(ctx)) return true;
-    const auto waited = clock::now() - start;
-    if (waited > kYield) return false;
-    if (waited > kPause) {
-      sched_yield();
-    } else {
-      for (int i = 0; i < 16; ++i) pause_cpu();
-    }
+    if (clock::now() - start > budget) return false;
+    for (int i = 0; i < 16; ++i) pause_cpu();
   }
 }
 }  // namespace detail

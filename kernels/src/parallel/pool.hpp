@@ -80,13 +80,19 @@ class Pool {
 };
 
 namespace detail {
-// Polls `done()` with pause instructions, then yielding the processor, for a bounded time;
-// true once it held.
-bool spin_until_impl(bool (*test)(const void*), const void* ctx);
+// Polls `done()` with pause instructions for up to `budget_us` microseconds; true once it
+// held.
+bool spin_until_impl(bool (*test)(const void*), const void* ctx, unsigned budget_us);
 template <class Done>
-bool spin_until(Done& done) {
-  return spin_until_impl([](const void* c) { return (*static_cast<const Done*>(c))(); }, &done);
+bool spin_until(Done& done, unsigned budget_us) {
+  return spin_until_impl([](const void* c) { return (*static_cast<const Done*>(c))(); }, &done, budget_us);
 }
+
+// Polling budgets. A pool's own threads poll longer: they have nothing else to run. A
+// thread outside the pool polls briefly, since while the pool is busy it would take a
+// processor from a worker.
+inline constexpr unsigned kWorkerSpinUs = 200;
+inline constexpr unsigned kOutsideSpinUs = 20;
 }  // namespace detail
 
 // The default size: RAYON_NUM_THREADS when it holds a positive integer (0 there means
@@ -109,9 +115,9 @@ namespace detail {
 // or of an installed call is often a few microseconds away, and a blocked thread takes far
 // longer than that to wake up again.
 template <class T, class Done>
-void spin_then_wait(const std::atomic<T>& a, Done done) {
+void spin_then_wait(const std::atomic<T>& a, Done done, unsigned budget_us) {
   auto ready = [&] { return done(a.load(std::memory_order_acquire)); };
-  if (ready() || spin_until(ready)) return;
+  if (ready() || spin_until(ready, budget_us)) return;
   for (;;) {
     const T v = a.load(std::memory_order_acquire);
     if (done(v)) return;
@@ -133,7 +139,8 @@ class LoopBase : public Job {
 
   // Blocks until every chunk has finished, then rethrows the first exception.
   void wait_and_rethrow() {
-    spin_then_wait(remaining_, [](size_t r) { return r == 0; });
+    spin_then_wait(remaining_, [](size_t r) { return r == 0; },
+                   Pool::current() ? kWorkerSpinUs : kOutsideSpinUs);
     if (error_) std::rethrow_exception(error_);
   }
 
@@ -314,7 +321,7 @@ decltype(auto) Pool::install(F&& f) {
   if (current() == this) return f();
   auto job = std::make_shared<detail::InstallJob<R>>(std::function<R()>(std::ref(f)));
   submit(job, 1);
-  detail::spin_then_wait(job->done, [](bool d) { return d; });
+  detail::spin_then_wait(job->done, [](bool d) { return d; }, detail::kOutsideSpinUs);
   if (job->error) std::rethrow_exception(job->error);
   if constexpr (std::is_void_v<R>) {
     return;
