@@ -197,11 +197,76 @@ inline void skip_to(std::span<const uint64_t> ex, size_t& cursor, uint64_t last)
   while (cursor < ex.size() && ex[cursor] <= last) ++cursor;
 }
 
+// The single scan with the AVX2+FMA code inlined: the four candidates' lane sums are
+// formed together (the same additions, operands in the same order, as tree_sum), and so
+// are their tails, biases and the threshold test.
+__attribute__((target("avx2,fma"))) void scan_range_avx2(const FactorModel& m, const CandidateSet& c,
+                                                         const double* user, std::span<const uint64_t> ex,
+                                                         Best& best, uint64_t start, uint64_t end, bool prefetch) {
+  size_t cursor = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
+  const uint64_t last = end - 1;
+  const uint64_t ahead = prefetch_ahead(m.dim), final = c.n_candidates - 1;
+  const size_t dim = static_cast<size_t>(m.dim), blocks = dim / 8, from = blocks * 8;
+  const double* base = m.item_factors.data();
+  alignas(32) double sc[4];
+  for (uint64_t p = start; p < end; p += 4) {
+    if (prefetch) prefetch_group(m, c, p + ahead, final);
+    uint64_t it[4];
+    for (int i = 0; i < 4; ++i) it[i] = c.item(std::min<uint64_t>(p + i, last));
+    const double *v0 = base + it[0] * dim, *v1 = base + it[1] * dim, *v2 = base + it[2] * dim,
+                 *v3 = base + it[3] * dim;
+    __m256d lo0 = _mm256_setzero_pd(), hi0 = lo0, lo1 = lo0, hi1 = lo0, lo2 = lo0, hi2 = lo0, lo3 = lo0, hi3 = lo0;
+    for (size_t mb = 0; mb < blocks; ++mb) {
+      const size_t o = 8 * mb;
+      const __m256d ul = _mm256_loadu_pd(user + o), uh = _mm256_loadu_pd(user + o + 4);
+      lo0 = _mm256_fmadd_pd(_mm256_loadu_pd(v0 + o), ul, lo0);
+      hi0 = _mm256_fmadd_pd(_mm256_loadu_pd(v0 + o + 4), uh, hi0);
+      lo1 = _mm256_fmadd_pd(_mm256_loadu_pd(v1 + o), ul, lo1);
+      hi1 = _mm256_fmadd_pd(_mm256_loadu_pd(v1 + o + 4), uh, hi1);
+      lo2 = _mm256_fmadd_pd(_mm256_loadu_pd(v2 + o), ul, lo2);
+      hi2 = _mm256_fmadd_pd(_mm256_loadu_pd(v2 + o + 4), uh, hi2);
+      lo3 = _mm256_fmadd_pd(_mm256_loadu_pd(v3 + o), ul, lo3);
+      hi3 = _mm256_fmadd_pd(_mm256_loadu_pd(v3 + o + 4), uh, hi3);
+    }
+    // Per candidate a = (s4+s0, s5+s1, s6+s2, s7+s3); w = (a2+a0, a3+a1); t = w1 + w0.
+    const __m256d a0 = _mm256_add_pd(hi0, lo0), a1 = _mm256_add_pd(hi1, lo1);
+    const __m256d a2 = _mm256_add_pd(hi2, lo2), a3 = _mm256_add_pd(hi3, lo3);
+    const __m256d w01 = _mm256_add_pd(_mm256_permute2f128_pd(a0, a1, 0x31), _mm256_permute2f128_pd(a0, a1, 0x20));
+    const __m256d w23 = _mm256_add_pd(_mm256_permute2f128_pd(a2, a3, 0x31), _mm256_permute2f128_pd(a2, a3, 0x20));
+    // (w1 + w0) for candidates 0, 2, 1, 3, then put back in order.
+    __m256d t = _mm256_add_pd(_mm256_unpackhi_pd(w01, w23), _mm256_unpacklo_pd(w01, w23));
+    t = _mm256_permute4x64_pd(t, 0xD8);
+    for (size_t j = from; j < dim; ++j)
+      t = _mm256_fmadd_pd(_mm256_set1_pd(user[j]), _mm256_set_pd(v3[j], v2[j], v1[j], v0[j]), t);
+    if (m.has_item_bias) {
+      const double* b = m.item_bias.data();
+      t = _mm256_add_pd(t, _mm256_set_pd(b[it[3]], b[it[2]], b[it[1]], b[it[0]]));
+    } else {
+      t = _mm256_add_pd(t, _mm256_setzero_pd());
+    }
+    const uint64_t top = std::min<uint64_t>(p + 3, last);
+    // Ordered less-than: a NaN score is never below, so it is always offered.
+    if (_mm256_movemask_pd(_mm256_cmp_pd(t, _mm256_set1_pd(best.threshold()), _CMP_LT_OQ)) == 0xF) {
+      skip_to(ex, cursor, top);
+      continue;
+    }
+    _mm256_store_pd(sc, t);
+    for (uint64_t q = p; q <= top; ++q) {
+      if (cursor < ex.size() && ex[cursor] == q) {
+        ++cursor;
+        continue;
+      }
+      best.push(sc[q - p], q);
+    }
+  }
+}
+
 // `prefetch`: the first pass over a stretch of items, which reads them from memory; later
 // passes over the same stretch find them in cache.
 void scan_with(const Kernels& kn, const FactorModel& m, const CandidateSet& c, const double* user,
                std::span<const uint64_t> ex, Best& best, uint64_t start, uint64_t end, bool prefetch = false) {
   if (end <= start) return;
+  if (kn.scan == scan_scores_avx2) return scan_range_avx2(m, c, user, ex, best, start, end, prefetch);
   size_t cursor = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
   const uint64_t last = end - 1;
   const uint64_t ahead = prefetch_ahead(m.dim), final = c.n_candidates - 1;
