@@ -99,7 +99,7 @@ bool tile_scores_portable(const double* users, size_t dim, const Group& g, const
   return false;
 }
 
-__attribute__((target("avx2,fma"))) bool tile_scores_avx2(const double* users, size_t dim, const Group& g,
+__attribute__((target("avx2,fma"), always_inline)) inline bool tile_scores_avx2(const double* users, size_t dim, const Group& g,
                                                           const double thr[8], double out[4][8]) {
   __m256d a0l = _mm256_set1_pd(g.bias[0]), a0h = a0l;
   __m256d a1l = _mm256_set1_pd(g.bias[1]), a1h = a1l;
@@ -334,6 +334,37 @@ void prepare(const Request& r, Tile& t, uint64_t q0, uint64_t start) {
   }
 }
 
+// The tile loop below with the AVX2+FMA scores inlined.
+__attribute__((target("avx2,fma"))) void tile_range_avx2(const Request& r, Tile& t, uint64_t start, uint64_t end,
+                                                         bool prefetch) {
+  const size_t lanes = t.lanes;
+  const uint64_t last = r.c.n_candidates - 1;
+  const uint64_t ahead = prefetch_ahead(r.m.dim);
+  const size_t dim = static_cast<size_t>(r.m.dim);
+  for (size_t l = 0; l < 8; ++l) t.thr[l] = l < lanes ? t.best[l].threshold() : kInf;
+  alignas(32) double sc[4][8];
+  for (uint64_t p = start; p < end; p += 4) {
+    if (prefetch) prefetch_group(r.m, r.c, p + ahead, last);
+    const Group g = load_group(r.m, r.c, p, last);
+    const uint64_t top = std::min<uint64_t>(p + 3, end - 1);
+    if (!tile_scores_avx2(t.users.data(), dim, g, t.thr, sc)) {
+      for (size_t l = 0; l < lanes; ++l) skip_to(t.excluded[l], t.cursor[l], top);
+      continue;
+    }
+    for (uint64_t q = p; q <= top; ++q) {
+      for (size_t l = 0; l < lanes; ++l) {
+        const auto& ex = t.excluded[l];
+        if (t.cursor[l] < ex.size() && ex[t.cursor[l]] == q) {
+          ++t.cursor[l];
+          continue;
+        }
+        t.best[l].push(sc[q - p][l], q);
+      }
+    }
+    for (size_t l = 0; l < lanes; ++l) t.thr[l] = t.best[l].threshold();
+  }
+}
+
 // Scores the positions [start, end) for every lane of a chunk; `prefetch` as for scan_with.
 void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool prefetch) {
   if (t.lanes < 4) {
@@ -341,6 +372,7 @@ void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool p
       scan_with(r.kn, r.m, r.c, r.m.user(r.rows[t.q0 + i]), t.excluded[i], t.best[i], start, end, prefetch && i == 0);
     return;
   }
+  if (r.kn.tile == tile_scores_avx2) return tile_range_avx2(r, t, start, end, prefetch);
   const size_t lanes = t.lanes;
   const uint64_t last = r.c.n_candidates - 1;
   const uint64_t ahead = prefetch_ahead(r.m.dim);
