@@ -200,9 +200,10 @@ inline void skip_to(std::span<const uint64_t> ex, size_t& cursor, uint64_t last)
 // The single scan with the AVX2+FMA code inlined: the four candidates' lane sums are
 // formed together (the same additions, operands in the same order, as tree_sum), and so
 // are their tails, biases and the threshold test.
-__attribute__((target("avx2,fma"))) void scan_range_avx2(const FactorModel& m, const CandidateSet& c,
+__attribute__((target("avx2,fma"))) bool scan_range_avx2(const FactorModel& m, const CandidateSet& c,
                                                          const double* user, std::span<const uint64_t> ex,
                                                          Best& best, uint64_t start, uint64_t end, bool prefetch) {
+  bool nan = false;
   size_t cursor = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
   const uint64_t last = end - 1;
   const uint64_t ahead = prefetch_ahead(m.dim), final = c.n_candidates - 1;
@@ -250,6 +251,7 @@ __attribute__((target("avx2,fma"))) void scan_range_avx2(const FactorModel& m, c
       skip_to(ex, cursor, top);
       continue;
     }
+    nan |= _mm256_movemask_pd(_mm256_cmp_pd(t, t, _CMP_UNORD_Q)) != 0;
     _mm256_store_pd(sc, t);
     for (uint64_t q = p; q <= top; ++q) {
       if (cursor < ex.size() && ex[cursor] == q) {
@@ -259,14 +261,17 @@ __attribute__((target("avx2,fma"))) void scan_range_avx2(const FactorModel& m, c
       best.push(sc[q - p], q);
     }
   }
+  return nan;
 }
 
 // `prefetch`: the first pass over a stretch of items, which reads them from memory; later
-// passes over the same stretch find them in cache.
-void scan_with(const Kernels& kn, const FactorModel& m, const CandidateSet& c, const double* user,
+// passes over the same stretch find them in cache. Returns true when a NaN score may have
+// been offered (see run_split).
+bool scan_with(const Kernels& kn, const FactorModel& m, const CandidateSet& c, const double* user,
                std::span<const uint64_t> ex, Best& best, uint64_t start, uint64_t end, bool prefetch = false) {
-  if (end <= start) return;
+  if (end <= start) return false;
   if (kn.scan == scan_scores_avx2) return scan_range_avx2(m, c, user, ex, best, start, end, prefetch);
+  bool nan = false;
   size_t cursor = static_cast<size_t>(std::lower_bound(ex.begin(), ex.end(), start) - ex.begin());
   const uint64_t last = end - 1;
   const uint64_t ahead = prefetch_ahead(m.dim), final = c.n_candidates - 1;
@@ -286,9 +291,11 @@ void scan_with(const Kernels& kn, const FactorModel& m, const CandidateSet& c, c
         ++cursor;
         continue;
       }
+      nan |= std::isnan(sc[q - p]);
       best.push(sc[q - p], q);
     }
   }
+  return nan;
 }
 
 // The scratch of one chunk of up to 8 queries.
@@ -304,6 +311,7 @@ struct Tile {
   std::array<size_t, 8> cursor{};
   alignas(32) double thr[8];
   uint64_t q0 = 0;
+  bool nan = false;  // a NaN score may have been offered since `prepare`
   size_t lanes = 0;
 };
 
@@ -319,6 +327,7 @@ struct Request {
 // Loads the chunk of queries q0 onward into a tile whose scan starts at position `start`.
 void prepare(const Request& r, Tile& t, uint64_t q0, uint64_t start) {
   t.q0 = q0;
+  t.nan = false;
   t.lanes = static_cast<size_t>(std::min<uint64_t>(r.rows.size() - q0, 8));
   for (size_t i = 0; i < t.lanes; ++i) r.ex.collect(q0 + i, r.rows[q0 + i], r.c, t.excluded[i]);
   if (t.lanes < 4) return;
@@ -358,6 +367,7 @@ __attribute__((target("avx2,fma"))) void tile_range_avx2(const Request& r, Tile&
           ++t.cursor[l];
           continue;
         }
+        t.nan |= std::isnan(sc[q - p][l]);
         t.best[l].push(sc[q - p][l], q);
       }
     }
@@ -369,7 +379,8 @@ __attribute__((target("avx2,fma"))) void tile_range_avx2(const Request& r, Tile&
 void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool prefetch) {
   if (t.lanes < 4) {
     for (size_t i = 0; i < t.lanes; ++i)
-      scan_with(r.kn, r.m, r.c, r.m.user(r.rows[t.q0 + i]), t.excluded[i], t.best[i], start, end, prefetch && i == 0);
+      t.nan |= scan_with(r.kn, r.m, r.c, r.m.user(r.rows[t.q0 + i]), t.excluded[i], t.best[i], start, end,
+                         prefetch && i == 0);
     return;
   }
   if (r.kn.tile == tile_scores_avx2) return tile_range_avx2(r, t, start, end, prefetch);
@@ -393,6 +404,7 @@ void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool p
           ++t.cursor[l];
           continue;
         }
+        t.nan |= std::isnan(sc[q - p][l]);
         t.best[l].push(sc[q - p][l], q);
       }
     }
@@ -423,8 +435,9 @@ uint64_t item_block(uint64_t dim) {
 // candidates, and scores them block by block of items that stay in cache. When there are
 // too few groups to occupy the pool, the candidates are cut into segments whose
 // survivors are merged per query, as the split path does. Every score is computed in
-// the order of its query's chunk, and every collector keeps the best under the same
-// total order, so neither the grouping nor the segments change the result.
+// the order of its query's chunk, and without NaN scores every collector keeps the best
+// under the same strict total order, so neither the grouping nor the segments change
+// the result; a segmented run that offered a NaN is redone without segments.
 void run_tiled(const Request& r, Outputs& out) {
   const uint64_t nq = r.rows.size();
   const uint64_t n_chunks = (nq + 7) / 8;
@@ -439,10 +452,11 @@ void run_tiled(const Request& r, Outputs& out) {
   uint64_t n_segments = 1;
   if (par && n_groups < 4 * threads)
     n_segments = std::min((4 * threads + n_groups - 1) / n_groups, std::max<uint64_t>(n / kMinSegment, 1));
-  const uint64_t seg_len = (n + n_segments - 1) / n_segments;
+  uint64_t seg_len = (n + n_segments - 1) / n_segments;
   // Survivors of each (query, segment) when the candidates are segmented.
   std::vector<std::vector<Candidate>> kept;
   if (n_segments > 1) kept.resize(checked_len<std::vector<Candidate>>(checked_mul(nq, n_segments)));
+  std::atomic<bool> nan{false};
 
   struct State {
     std::vector<Tile> tiles;
@@ -469,18 +483,30 @@ void run_tiled(const Request& r, Outputs& out) {
       if (n_segments == 1) {
         drain(r, t, s.ranked, out);
       } else {
+        if (t.nan) nan.store(true, std::memory_order_relaxed);
         for (size_t i = 0; i < t.lanes; ++i) t.best[i].drain_unsorted(kept[(t.q0 + i) * n_segments + seg]);
       }
     }
   };
-  const uint64_t n_tasks = n_groups * n_segments;
-  if (par) {
-    parallel::for_each_with(static_cast<size_t>(n_tasks), init, body, 1);
-  } else {
-    State s = init();
-    for (uint64_t t = 0; t < n_tasks; ++t) body(s, t);
-  }
+  auto run = [&] {
+    const uint64_t n_tasks = n_groups * n_segments;
+    if (par) {
+      parallel::for_each_with(static_cast<size_t>(n_tasks), init, body, 1);
+    } else {
+      State s = init();
+      for (uint64_t t = 0; t < n_tasks; ++t) body(s, t);
+    }
+  };
+  run();
   if (n_segments == 1) return;
+  if (nan.load(std::memory_order_relaxed)) {
+    // Which of several NaN offers a collector keeps depends on what else it was offered;
+    // only one collector per query over all the candidates gives the defined result.
+    n_segments = 1;
+    seg_len = n;
+    run();
+    return;
+  }
   std::vector<Candidate> merged;
   for (uint64_t q = 0; q < nq; ++q) {
     merged.clear();
@@ -493,8 +519,48 @@ void run_tiled(const Request& r, Outputs& out) {
   }
 }
 
-// A few queries over a large catalogue: the candidates are cut into blocks scored on the
-// pool, each with its own collector per query, and the blocks' survivors are merged.
+// At most this many pieces per block of the split path.
+constexpr uint64_t kSplitPieces = 8;
+
+// The survivors of every (query, piece) when the candidates [0, n) are cut into pieces of
+// `len` positions scored in parallel; `nan[q]` is set when query q may have offered a NaN.
+std::vector<std::vector<Candidate>> score_pieces(const Request& r, const std::vector<std::vector<uint64_t>>& excluded,
+                                                 const std::vector<const double*>& users, uint64_t len,
+                                                 std::vector<uint8_t>& nan) {
+  const uint64_t nq = r.rows.size(), n = r.c.n_candidates;
+  const uint64_t n_pieces = (n + len - 1) / len;
+  std::vector<std::vector<Candidate>> kept(checked_len<std::vector<Candidate>>(checked_mul(nq, n_pieces)));
+  std::vector<std::atomic<bool>> saw(nq);
+  const uint64_t sub = item_block(r.m.dim);
+  parallel::for_each(
+      static_cast<size_t>(n_pieces),
+      [&](size_t b) {
+        const uint64_t lo = b * len, hi = std::min(n, lo + len);
+        std::vector<Best> best;
+        best.reserve(nq);
+        for (uint64_t q = 0; q < nq; ++q) best.emplace_back(r.k, hi - lo);
+        // Every query takes the same cached stretch of items before the next is loaded.
+        for (uint64_t s = lo; s < hi; s += sub) {
+          const uint64_t e = std::min(hi, s + sub);
+          for (uint64_t q = 0; q < nq; ++q)
+            if (scan_with(r.kn, r.m, r.c, users[q], excluded[q], best[q], s, e, q == 0))
+              saw[q].store(true, std::memory_order_relaxed);
+        }
+        for (uint64_t q = 0; q < nq; ++q) best[q].drain_unsorted(kept[q * n_pieces + b]);
+      },
+      1);
+  nan.assign(nq, 0);
+  for (uint64_t q = 0; q < nq; ++q) nan[q] = saw[q].load(std::memory_order_relaxed);
+  return kept;
+}
+
+// A few queries over a large catalogue: the candidates are cut into blocks of kSplitBlock
+// scored on the pool, each with its own collector per query, and the blocks' survivors
+// are merged. When the blocks are too few to occupy the pool, each is scored in smaller
+// pieces instead. Without NaN scores the collectors keep the best under a strict total
+// order, so the merged pieces hold exactly what the merged blocks would; a NaN makes the
+// outcome depend on which offers share a collector, so when any query offered one the
+// request is scored again in whole blocks.
 void run_split(const Request& r, Outputs& out) {
   const uint64_t nq = r.rows.size();
   const uint64_t n = r.c.n_candidates;
@@ -505,28 +571,22 @@ void run_split(const Request& r, Outputs& out) {
     r.ex.collect(q, r.rows[q], r.c, excluded[q]);
     users[q] = r.m.user(r.rows[q]);
   }
-  std::vector<std::vector<Candidate>> kept(checked_len<std::vector<Candidate>>(checked_mul(nq, n_blocks)));
-  const uint64_t sub = item_block(r.m.dim);
-  parallel::for_each(
-      static_cast<size_t>(n_blocks),
-      [&](size_t b) {
-        const uint64_t lo = b * kSplitBlock, hi = std::min(n, lo + kSplitBlock);
-        std::vector<Best> best;
-        best.reserve(nq);
-        for (uint64_t q = 0; q < nq; ++q) best.emplace_back(r.k, hi - lo);
-        // Every query takes the same cached stretch of items before the next is loaded.
-        for (uint64_t s = lo; s < hi; s += sub) {
-          const uint64_t e = std::min(hi, s + sub);
-          for (uint64_t q = 0; q < nq; ++q) scan_with(r.kn, r.m, r.c, users[q], excluded[q], best[q], s, e, q == 0);
-        }
-        for (uint64_t q = 0; q < nq; ++q) best[q].drain_unsorted(kept[q * n_blocks + b]);
-      },
-      1);
+  const uint64_t threads = running_threads();
+  // Pieces of 16,384 / per_block positions; the result never depends on the choice.
+  uint64_t per_block = 1;
+  while (per_block < kSplitPieces && n_blocks * per_block < 4 * threads) per_block *= 2;
+  std::vector<uint8_t> nan;
+  auto kept = score_pieces(r, excluded, users, kSplitBlock / per_block, nan);
+  uint64_t n_pieces = (n + kSplitBlock / per_block - 1) / (kSplitBlock / per_block);
+  if (per_block > 1 && std::find(nan.begin(), nan.end(), 1) != nan.end()) {
+    kept = score_pieces(r, excluded, users, kSplitBlock, nan);
+    n_pieces = n_blocks;
+  }
   std::vector<Candidate> merged;
   for (uint64_t q = 0; q < nq; ++q) {
     merged.clear();
-    for (uint64_t b = 0; b < n_blocks; ++b) {
-      auto& part = kept[q * n_blocks + b];
+    for (uint64_t b = 0; b < n_pieces; ++b) {
+      auto& part = kept[q * n_pieces + b];
       merged.insert(merged.end(), part.begin(), part.end());
     }
     ranking::sort_best_first(merged);
