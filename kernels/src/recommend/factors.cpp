@@ -501,7 +501,7 @@ void run_tiled(const Request& r, Outputs& out) {
   if (n_segments == 1) return;
   if (nan.load(std::memory_order_relaxed)) {
     // Which of several NaN offers a collector keeps depends on what else it was offered;
-    // only one collector per query over all the candidates gives the defined result.
+    // only one collector per query over all the candidates gives what a single pass would.
     n_segments = 1;
     seg_len = n;
     run();
