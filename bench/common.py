@@ -11,6 +11,9 @@ def median_time(fn, repeat=5, warmup=1):
         fn()
     times = []
     for _ in range(repeat):
+        # BLAS threads of a previous peer keep spinning for a while after its call and
+        # would take processors from whatever is timed next.
+        time.sleep(0.15)
         t0 = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t0)
