@@ -56,6 +56,17 @@ std::vector<uint64_t> borrow_csr(I64s indptr, I64s indices, size_t data_len, uin
   return check_indptr(indptr, indices.size());
 }
 
+FittingCsr fitting_csr(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
+                       const py::Array<double>& data, uint64_t n_cols) {
+  FittingCsr m;
+  m.data = data.flat();
+  m.indptr = check_indptr(indptr.flat(), m.data.size());
+  m.indices = indices.flat();
+  if (m.indices.size() != m.data.size()) py::value_error("indices and data must have the same length.");
+  check_indices(m.indices, n_cols, "indices");
+  return m;
+}
+
 std::optional<std::vector<uint64_t>> check_rows(const std::optional<py::Array<int64_t>>& rows, uint64_t n) {
   if (!rows) return std::nullopt;
   std::vector<uint64_t> v = to_usize(rows->flat(), "rows", n);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "py/array.hpp"
+#include "sparse/sparse.hpp"
 #include "recommend/frame.hpp"
 
 namespace qv::checks {
@@ -29,6 +30,21 @@ std::vector<uint64_t> check_indptr(I64s indptr, uint64_t nnz);
 
 // indices and data lengths agree, columns below n_cols, a valid index pointer.
 std::vector<uint64_t> borrow_csr(I64s indptr, I64s indices, size_t data_len, uint64_t n_cols);
+
+// A CSR matrix handed to a fitting or pruning function, checked in their shared order:
+// data is viewed, the index pointer judged against len(data), then the indices viewed,
+// their length compared with data's and their range checked.
+struct FittingCsr {
+  std::vector<uint64_t> indptr;
+  I64s indices;
+  std::span<const double> data;
+
+  sparse::CsrView view(uint64_t n_cols) const {
+    return {indptr, as_unsigned(indices), data, indptr.size() - 1, n_cols};
+  }
+};
+FittingCsr fitting_csr(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
+                       const py::Array<double>& data, uint64_t n_cols);
 
 // An optional strictly ascending subset of [0, n); contiguity is tested here.
 std::optional<std::vector<uint64_t>> check_rows(const std::optional<py::Array<int64_t>>& rows, uint64_t n);

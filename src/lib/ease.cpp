@@ -73,14 +73,10 @@ py::Ref ease_inverse_and_weights(py::Call& c, bool weights) {
   const uint64_t n_cols = c.count(3);
   const double l2_reg = c.real(4);
   const uint64_t n_threads = c.count(5);
-  auto d = data.flat();
-  auto ptr = checks::check_indptr(indptr.flat(), d.size());
-  auto idx = indices.flat();
-  if (idx.size() != d.size()) py::value_error("indices and data must have the same length.");
-  checks::check_indices(idx, n_cols, "indices");
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   ease::dense_len(n_cols);  // an impossible n x n matrix is a MemoryError before any work
   auto pool = pools::pool(n_threads);
-  sparse::CsrView r{ptr, checks::as_unsigned(idx), d, ptr.size() - 1, n_cols};
+  const sparse::CsrView r = m.view(n_cols);
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
     return weights ? ease::weights(std::move(g), n_cols, l2_reg) : ease::inverse(std::move(g), n_cols, l2_reg);

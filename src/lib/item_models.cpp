@@ -20,30 +20,6 @@ std::optional<std::span<const uint64_t>> row_span(const Rows& rows) {
   return std::span<const uint64_t>(*rows);
 }
 
-// The CSR-taking fitters share this order: data is viewed, the index pointer is judged
-// against len(data), and only then are the indices viewed, their length compared and
-// their range checked.
-struct Csr {
-  std::vector<uint64_t> indptr;
-  std::span<const int64_t> indices;
-  std::span<const double> data;
-
-  sparse::CsrView view(uint64_t n_cols) const {
-    return {indptr, checks::as_unsigned(indices), data, indptr.size() - 1, n_cols};
-  }
-};
-
-Csr checked_csr(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
-                const py::Array<double>& data, uint64_t n_cols) {
-  Csr m;
-  m.data = data.flat();
-  m.indptr = checks::check_indptr(indptr.flat(), m.data.size());
-  m.indices = indices.flat();
-  if (m.indices.size() != m.data.size()) py::value_error("indices and data must have the same length.");
-  checks::check_indices(m.indices, n_cols, "indices");
-  return m;
-}
-
 constexpr const char* kGramParams[] = {"indptr", "indices", "data", "n_cols", "n_threads"};
 constexpr py::Signature kGram{"item_gram", kGramParams, 5, 5};
 
@@ -52,7 +28,7 @@ py::Ref item_gram_impl(py::Call& c) {
   auto indices = c.array<int64_t>(1, 1);
   auto data = c.array<double>(2, 1);
   const uint64_t n_cols = c.count(3), n_threads = c.count(4);
-  Csr m = checked_csr(indptr, indices, data, n_cols);
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   auto pool = pools::pool(n_threads);
   auto g = pools::run(*pool, [&] { return ease::gram(m.view(n_cols)); });
   py::check_shape(n_cols, n_cols, g.size());
@@ -68,7 +44,7 @@ py::Ref item_knn_top_k_impl(py::Call& c) {
   auto data = c.array<double>(2, 1);
   const uint64_t n_cols = c.count(3), k = c.count(4), n_threads = c.count(5);
   auto rows_arg = c.opt_array<int64_t>(6, 1);
-  Csr m = checked_csr(indptr, indices, data, n_cols);
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   Rows rows = checks::check_rows(rows_arg, n_cols);
   auto pool = pools::pool(n_threads);
   auto csr = pools::run(*pool, [&] { return knn::all_pairs_top_k_rows(m.view(n_cols), k, row_span(rows)); });
@@ -88,7 +64,7 @@ py::Ref item_cosine_top_k_impl(py::Call& c) {
   const double shrink = c.real(5);
   const uint64_t k = c.count(6), n_threads = c.count(7);
   auto rows_arg = c.opt_array<int64_t>(8, 1);
-  Csr m = checked_csr(indptr, indices, data, n_cols);
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   auto norms = norms_arg.flat();
   if (norms.size() != n_cols) py::value_error("norms must have n_cols entries.");
   if (!std::isfinite(shrink) || shrink < 0.0) py::value_error("shrink must be finite and >= 0.");
@@ -113,7 +89,7 @@ py::Ref rp3beta_similarity_impl(py::Call& c) {
   auto col_scale_arg = c.array<double>(5, 1);
   const uint64_t k = c.count(6), n_threads = c.count(7);
   auto rows_arg = c.opt_array<int64_t>(8, 1);
-  Csr m = checked_csr(indptr, indices, data, n_cols);
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   auto row_scale = row_scale_arg.flat();
   auto col_scale = col_scale_arg.flat();
   if (row_scale.size() != n_cols || col_scale.size() != n_cols)

@@ -41,13 +41,9 @@ py::Ref csr_top_k_per_row_impl(py::Call& c) {
   auto indices = c.array<int64_t>(1, 1);
   auto data = c.array<double>(2, 1);
   const uint64_t n_cols = c.count(3), k = c.count(4), n_threads = c.count(5);
-  auto d = data.flat();
-  auto ptr = checks::check_indptr(indptr.flat(), d.size());
-  auto idx = indices.flat();
-  if (idx.size() != d.size()) py::value_error("indices and data must have the same length.");
-  checks::check_indices(idx, n_cols, "indices");
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   auto pool = pools::pool(n_threads);
-  sparse::CsrView view{ptr, checks::as_unsigned(idx), d, ptr.size() - 1, n_cols};
+  const sparse::CsrView view = m.view(n_cols);
   auto csr = pools::run(*pool, [&] { return prune::top_k_per_row(view, k); });
   return py::csr_tuple(std::move(csr));
 }

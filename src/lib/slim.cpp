@@ -33,14 +33,10 @@ py::Ref slim_elasticnet_weights_impl(py::Call& c) {
   params.max_iter = c.count(7);
   params.tol = c.real(8);
   const uint64_t k = c.count(9), n_threads = c.count(10);
-  auto d = data.flat();
-  auto ptr = checks::check_indptr(indptr.flat(), d.size());
-  auto idx = indices.flat();
-  if (idx.size() != d.size()) py::value_error("indices and data must have the same length.");
-  checks::check_indices(idx, n_cols, "indices");
+  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   ease::dense_len(n_cols);  // an impossible Gram matrix is a MemoryError before any work
   auto pool = pools::pool(n_threads);
-  sparse::CsrView r{ptr, checks::as_unsigned(idx), d, ptr.size() - 1, n_cols};
+  const sparse::CsrView r = m.view(n_cols);
   const double n_rows = static_cast<double>(r.n_rows);
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
