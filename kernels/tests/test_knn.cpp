@@ -134,8 +134,8 @@ TEST(ColumnIndex, MatchesCountingTranspose) {
   }
 }
 
-TEST(Scatter, TouchesInFirstTouchOrderAndResetsClean) {
-  sparse::Scatter acc(8);
+TEST(Accumulator, TouchesInFirstTouchOrderAndResetsClean) {
+  sparse::Accumulator acc(8);
   const uint32_t cols[] = {5, 2, 5, 7, 2};
   acc.add_run(cols, 0, 5, 2.0);
   acc.add(5, -6.0);

@@ -90,7 +90,7 @@ TEST(Accumulator, ResetClearsOnlyTouched) {
   a.add(5, 2.0);
   a.add(5, -2.0);
   a.add(1, 0.0);
-  EXPECT_EQ(a.touched(), (std::vector<uint64_t>{5, 1}));
+  EXPECT_EQ(std::vector<uint64_t>(a.touched().begin(), a.touched().end()), (std::vector<uint64_t>{5, 1}));
   EXPECT_EQ(a.value(5), 0.0);
   EXPECT_TRUE(a.is_touched(1));
   a.reset();

@@ -13,7 +13,7 @@ namespace qv::knn {
 namespace {
 
 // One fused rounding for the denominator, then an ordinary division.
-QV_FMA_CLONES void cosine_candidates(const sparse::Scatter& acc, uint64_t i, const double* norms, double shrink,
+QV_FMA_CLONES void cosine_candidates(const sparse::Accumulator& acc, uint64_t i, const double* norms, double shrink,
                                      sparse::RowEntries& out) {
   const double norm_i = norms[i];
   for (uint64_t j : acc.touched()) {
@@ -32,10 +32,10 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
   // k from Python far beyond that reserves no more than can be used.
   const uint64_t reachable = std::min<uint64_t>(w.n_cols, w.indices.size());
   struct State {
-    sparse::Scatter acc;
+    sparse::Accumulator acc;
     ImplicitTopK top;
   };
-  auto init = [&] { return State{sparse::Scatter(w.n_cols), ImplicitTopK(k, reachable)}; };
+  auto init = [&] { return State{sparse::Accumulator(w.n_cols), ImplicitTopK(k, reachable)}; };
   auto fill = [&](State& st, uint64_t i, sparse::RowEntries& out) {
     walk.products(i, st.acc);
     const auto touched = st.acc.touched();
@@ -52,8 +52,8 @@ sparse::CsrOwned cosine_top_k_rows(const sparse::CsrView& w, std::span<const dou
                                    std::optional<std::span<const uint64_t>> rows, double shrink) {
   QV_ASSERT(norms.size() == w.n_cols, "norms do not match the column count");
   const Walk walk(w);
-  auto init = [&] { return sparse::Scatter(w.n_cols); };
-  auto fill = [&](sparse::Scatter& acc, uint64_t i, sparse::RowEntries& out) {
+  auto init = [&] { return sparse::Accumulator(w.n_cols); };
+  auto fill = [&](sparse::Accumulator& acc, uint64_t i, sparse::RowEntries& out) {
     const size_t start = out.size();
     walk.products(i, acc);
     cosine_candidates(acc, i, norms.data(), shrink, out);

@@ -17,7 +17,7 @@ class Walk {
       : w_(w), users_(w), constant_(sparse::constant_rows(w)), narrow_(sparse::narrow_columns(w)) {}
 
   // Adds w_ui * w_uj (the product rounded, then added) to column j.
-  void products(uint64_t i, sparse::Scatter& acc) const {
+  void products(uint64_t i, sparse::Accumulator& acc) const {
     with_columns([&](const auto* cols) {
       walk(i, cols, [&](const sparse::ColumnIndex::Ref& ref, size_t s, size_t e) {
         const double w_ui = w_.data[ref.pos];
@@ -28,7 +28,7 @@ class Walk {
   }
 
   // Adds w_uj to column j: only which users hold item i matters, not their value at i.
-  void sums(uint64_t i, sparse::Scatter& acc) const {
+  void sums(uint64_t i, sparse::Accumulator& acc) const {
     with_columns([&](const auto* cols) {
       walk(i, cols, [&](const sparse::ColumnIndex::Ref& ref, size_t s, size_t e) {
         if (constant_[ref.row]) acc.add_run(cols, s, e, w_.data[s]);

@@ -11,8 +11,8 @@ sparse::CsrOwned similarity_rows(const sparse::CsrView& pui, std::span<const dou
   QV_ASSERT(row_scale.size() == pui.n_cols && col_scale.size() == pui.n_cols,
             "scales do not match the column count");
   const knn::Walk walk(pui);
-  auto init = [&] { return sparse::Scatter(pui.n_cols); };
-  auto fill = [&](sparse::Scatter& acc, uint64_t i, sparse::RowEntries& out) {
+  auto init = [&] { return sparse::Accumulator(pui.n_cols); };
+  auto fill = [&](sparse::Accumulator& acc, uint64_t i, sparse::RowEntries& out) {
     const size_t start = out.size();
     walk.sums(i, acc);
     const double scale_i = row_scale[i];

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <memory>
+#include <cstdlib>
 #include <span>
 #include <utility>
 #include <vector>
@@ -127,42 +130,93 @@ CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&
   return out;
 }
 
-// A dense scatter accumulator over n columns whose reset costs the touched columns only.
+// A dense scatter accumulator over n columns, touched columns kept in first-touch order.
+// Its storage is zero pages until touched, so an accumulator over a huge column count
+// costs only what a row reaches, and a reset costs only the touched columns.
 class Accumulator {
  public:
-  explicit Accumulator(uint64_t n) : values_(checked_len<double>(n), 0.0), flags_(n, 0) {}
+  explicit Accumulator(uint64_t n)
+      : values_(zeroed<double>(n)), flags_(zeroed<uint8_t>(n)), touched_(zeroed<uint64_t>(n)), n_(n) {}
 
   void add(uint64_t j, double x) {
-    QV_ASSERT(j < values_.size(), "accumulator column out of range");
-    values_[j] = values_[j] + x;
-    if (!flags_[j]) {
-      flags_[j] = 1;
-      touched_.push_back(j);
-    }
+    QV_ASSERT(j < n_, "accumulator column out of range");
+    add_run(&j, 0, 1, x);
   }
   bool is_touched(uint64_t j) const {
-    QV_ASSERT(j < values_.size(), "accumulator column out of range");
+    QV_ASSERT(j < n_, "accumulator column out of range");
     return flags_[j] != 0;
   }
+
+  // values[cols[p]] += x for p in [s, e), in that order.
+  template <class Idx>
+  void add_run(const Idx* cols, size_t s, size_t e, double x) {
+    add_each(cols, s, e, [x](size_t) { return x; });
+  }
+
+  // values[cols[p]] += x * data[p] (the product rounded, then added) for p in [s, e).
+  template <class Idx>
+  void add_products(const Idx* cols, const double* data, size_t s, size_t e, double x) {
+    add_each(cols, s, e, [x, data](size_t p) { return x * data[p]; });
+  }
+
+  // values[cols[p]] += data[p] for p in [s, e).
+  template <class Idx>
+  void add_values(const Idx* cols, const double* data, size_t s, size_t e) {
+    add_each(cols, s, e, [data](size_t p) { return data[p]; });
+  }
+
   double value(uint64_t j) const {
-    QV_ASSERT(j < values_.size(), "accumulator column out of range");
+    QV_ASSERT(j < n_, "accumulator column out of range");
     return values_[j];
   }
-  const std::vector<uint64_t>& touched() const { return touched_; }
-  size_t size() const { return values_.size(); }
+  // The touched columns in first-touch order.
+  std::span<const uint64_t> touched() const { return {touched_.get(), count_}; }
+  uint64_t size() const { return n_; }
   void reset() {
-    for (uint64_t j : touched_) {
+    for (uint64_t j : touched()) {
       values_[j] = 0.0;
       flags_[j] = 0;
     }
-    touched_.clear();
+    count_ = 0;
   }
 
  private:
-  std::vector<double> values_;
-  std::vector<uint8_t> flags_;
-  std::vector<uint64_t> touched_;
+  // values[cols[p]] += term(p) for p in [s, e), recording first touches without a branch.
+  template <class Idx, class Term>
+  void add_each(const Idx* cols, size_t s, size_t e, Term term) {
+    double* values = values_.get();
+    uint8_t* flags = flags_.get();
+    uint64_t* touched = touched_.get();
+    size_t count = count_;
+    for (size_t p = s; p < e; ++p) {
+      const uint64_t j = cols[p];
+      values[j] = values[j] + term(p);
+      touched[count] = j;  // kept only when j was untouched
+      count += flags[j] ^ 1;
+      flags[j] = 1;
+    }
+    count_ = count;
+  }
+
+  struct Free {
+    void operator()(void* p) const { std::free(p); }
+  };
+
+  template <class T>
+  static std::unique_ptr<T[], Free> zeroed(uint64_t n) {
+    // One spare slot: the branch-free append writes one past the last touched column.
+    void* p = std::calloc(checked_add(checked_len<T>(n), 1), sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return std::unique_ptr<T[], Free>(static_cast<T*>(p));
+  }
+
+  std::unique_ptr<double[], Free> values_;
+  std::unique_ptr<uint8_t[], Free> flags_;
+  std::unique_ptr<uint64_t[], Free> touched_;
+  uint64_t n_;
+  size_t count_ = 0;
 };
+
 
 // Column-major copy of a CSR matrix; rows ascend within each column, and two entries of
 // one row in the same column keep their storage order.
