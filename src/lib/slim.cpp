@@ -17,6 +17,18 @@ py::Ref slim_result(slim::SlimResult&& r) {
   return py::tuple({csr.release(), count.release()});
 }
 
+// alpha, l1_ratio, positive, max_iter and tol, which both functions take in this order
+// from parameter `first` on.
+slim::SlimParams solver_params(py::Call& c, size_t first) {
+  slim::SlimParams params;
+  params.alpha = c.real(first);
+  params.l1_ratio = c.real(first + 1);
+  params.positive = c.flag(first + 2);
+  params.max_iter = c.count(first + 3);
+  params.tol = c.real(first + 4);
+  return params;
+}
+
 constexpr const char* kSlimParams[] = {"indptr", "indices", "data", "n_cols", "alpha", "l1_ratio",
                                        "positive", "max_iter", "tol", "k", "n_threads"};
 constexpr py::Signature kSlim{"slim_elasticnet_weights", kSlimParams, 11, 11};
@@ -26,12 +38,7 @@ py::Ref slim_elasticnet_weights_impl(py::Call& c) {
   auto indices = c.array<int64_t>(1, 1);
   auto data = c.array<double>(2, 1);
   const uint64_t n_cols = c.count(3);
-  slim::SlimParams params;
-  params.alpha = c.real(4);
-  params.l1_ratio = c.real(5);
-  params.positive = c.flag(6);
-  params.max_iter = c.count(7);
-  params.tol = c.real(8);
+  const slim::SlimParams params = solver_params(c, 4);
   const uint64_t k = c.count(9), n_threads = c.count(10);
   const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
   ease::dense_len(n_cols);  // an impossible Gram matrix is a MemoryError before any work
@@ -53,12 +60,7 @@ constexpr py::Signature kFromGram{"slim_elasticnet_weights_from_gram", kFromGram
 py::Ref slim_elasticnet_weights_from_gram_impl(py::Call& c) {
   auto gram = c.array<double>(0, 2);
   const double n_rows = c.real(1);
-  slim::SlimParams params;
-  params.alpha = c.real(2);
-  params.l1_ratio = c.real(3);
-  params.positive = c.flag(4);
-  params.max_iter = c.count(5);
-  params.tol = c.real(6);
+  const slim::SlimParams params = solver_params(c, 2);
   const uint64_t k = c.count(7), n_threads = c.count(8);
   auto columns = c.opt_array<int64_t>(9, 1);
   auto warm_indptr = c.opt_array<int64_t>(10, 1);

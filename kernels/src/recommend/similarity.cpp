@@ -59,9 +59,10 @@ struct Request {
   uint64_t n_items;
 };
 
-void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
-  s.dense.resize(static_cast<size_t>(r.n_items), 0.0);
-  double* d = s.dense.data();
+// f(column, user value, similarity value) for every stored term of the user's row times
+// the similarity rows it reaches, in storage order; the two paths differ only in f.
+template <class F>
+void for_each_term(const Request& r, const CsrRows::Row& user_row, F&& f) {
   for (size_t e = 0; e < user_row.indices.size(); ++e) {
     const uint64_t j = static_cast<uint64_t>(user_row.indices[e]);
     QV_ASSERT(j < r.n_items, "user item out of range");
@@ -70,9 +71,16 @@ void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint6
     for (size_t t = 0; t < srow.indices.size(); ++t) {
       const uint64_t col = static_cast<uint64_t>(srow.indices[t]);
       QV_ASSERT(col < r.n_items, "similarity column out of range");
-      d[col] = std::fma(x, srow.data[t], d[col]);
+      f(col, x, srow.data[t]);
     }
   }
+}
+
+void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
+  s.dense.resize(static_cast<size_t>(r.n_items), 0.0);
+  double* d = s.dense.data();
+  // fused: one rounding per term
+  for_each_term(r, user_row, [d](uint64_t col, double x, double w) { d[col] = std::fma(x, w, d[col]); });
   offer_dense(d, r.c, s.excluded, s.best);
   s.best.drain_sorted(s.ranked);
   write_ranked(s.ranked, r.k, positions, scores);
@@ -81,18 +89,8 @@ void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint6
 
 void score_sparse(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
   for (uint64_t p : s.excluded) s.mask[p] = 1;
-  for (size_t e = 0; e < user_row.indices.size(); ++e) {
-    const uint64_t j = static_cast<uint64_t>(user_row.indices[e]);
-    QV_ASSERT(j < r.n_items, "user item out of range");
-    const double x = user_row.data[e];
-    const CsrRows::Row srow = r.sim.row(j);
-    for (size_t t = 0; t < srow.indices.size(); ++t) {
-      const uint64_t col = static_cast<uint64_t>(srow.indices[t]);
-      QV_ASSERT(col < r.n_items, "similarity column out of range");
-      const double product = x * srow.data[t];
-      s.acc.add(col, product);
-    }
-  }
+  // the product rounded, then added
+  for_each_term(r, user_row, [&s](uint64_t col, double x, double w) { s.acc.add(col, x * w); });
   const auto& touched = s.acc.touched();
   // The candidate position of a touched item, or kNotCandidate when it is not one or is
   // excluded.
