@@ -21,6 +21,7 @@ extern const py::Function recommend_from_similarity;
 extern const py::Function rp3beta_similarity;
 extern const py::Function slim_elasticnet_weights;
 extern const py::Function slim_elasticnet_weights_from_gram;
+extern const py::Function tune_suggest;
 extern const py::Function top_k_per_row;
 
 }  // namespace qv::bind

@@ -27,6 +27,7 @@ const std::array kTable = {
     &bind::rp3beta_similarity,
     &bind::slim_elasticnet_weights,
     &bind::slim_elasticnet_weights_from_gram,
+    &bind::tune_suggest,
     &bind::top_k_per_row,
 };
 
