@@ -2,7 +2,7 @@
 #include <cmath>
 #include <string>
 
-#include "functions.hpp"
+#include "py/declare.hpp"
 #include "py/format.hpp"
 #include "py/gil.hpp"
 #include "tune/tpe.hpp"
@@ -12,9 +12,11 @@ namespace {
 
 constexpr double kMinNormal = 2.2250738585072014e-308;
 
-constexpr const char* kParams[] = {"kind",     "low",    "high",             "log",             "n_choices",
-                                   "observed", "scores", "n_startup_trials", "n_ei_candidates", "seed"};
-constexpr py::Signature kSuggest{"tune_suggest", kParams, 10, 10};
+using py::Count, py::Flag, py::In, py::Real, py::Text;
+
+using SuggestArgs = py::Args<"tune_suggest", Text<"kind">, Real<"low">, Real<"high">, Flag<"log">, Count<"n_choices">,
+                             In<"observed", double>, In<"scores", double>, Count<"n_startup_trials">,
+                             Count<"n_ei_candidates">, Count<"seed">>;
 
 tune::Domain domain(const std::string& kind, double low, double high, bool log, uint64_t n_choices) {
   if (kind == "categorical") {
@@ -42,36 +44,28 @@ bool all_finite(std::span<const double> v) {
   return true;
 }
 
-py::Ref tune_suggest_impl(py::Call& c) {
-  const std::string kind = c.text(0);
-  const double low = c.real(1);
-  const double high = c.real(2);
-  const bool log = c.flag(3);
-  const uint64_t n_choices = c.count(4);
-  auto observed_array = c.array<double>(5, 1);
-  auto scores_array = c.array<double>(6, 1);
-  const tune::TpeSettings settings{c.count(7), c.count(8), 1.0};
-  const uint64_t seed = c.count(9);
-
-  const tune::Domain d = domain(kind, low, high, log, n_choices);
-  auto observed = observed_array.flat();
-  auto scores = scores_array.flat();
+py::Ref tune_suggest(const SuggestArgs& a) {
+  const tune::Domain d =
+      domain(a.get<"kind">(), a.get<"low">(), a.get<"high">(), a.get<"log">(), a.get<"n_choices">());
+  auto observed = a.get<"observed">().flat();
+  auto scores = a.get<"scores">().flat();
   if (observed.size() != scores.size()) py::value_error("observed and scores must have the same length.");
   if (!all_finite(observed) || !all_finite(scores)) py::value_error("observed and scores must be finite.");
+  const tune::TpeSettings settings{a.get<"n_startup_trials">(), a.get<"n_ei_candidates">(), 1.0};
+  const uint64_t seed = a.get<"seed">();
   const double x = py::without_gil([&] { return tune::suggest(d, observed, scores, settings, seed); });
   return py::Ref(py::check(PyFloat_FromDouble(x)));
 }
 
+const py::Registered functions{
+    py::define<tune_suggest>(
+        "float",
+        "Propose a value of one hyperparameter by TPE, from the history of that parameter.\n\n"
+        "`kind` is `\"float\"`, `\"int\"` or `\"categorical\"`; a categorical is proposed as the\n"
+        "index of its choice among `n_choices`, and `low`, `high` and `log` are ignored for\n"
+        "it. `observed[t]` is the value trial `t` used and `scores[t]` what it scored, higher\n"
+        "being better. Below `n_startup_trials` observations the value is drawn at random."),
+};
+
 }  // namespace
-
-const py::Function tune_suggest{
-    "tune_suggest", py::entry<kSuggest, tune_suggest_impl>,
-    "tune_suggest(kind, low, high, log, n_choices, observed, scores, n_startup_trials, n_ei_candidates, seed)\n"
-    "--\n\n"
-    "Propose a value of one hyperparameter by TPE, from the history of that parameter.\n\n"
-    "`kind` is `\"float\"`, `\"int\"` or `\"categorical\"`; a categorical is proposed as the\n"
-    "index of its choice among `n_choices`, and `low`, `high` and `log` are ignored for\n"
-    "it. `observed[t]` is the value trial `t` used and `scores[t]` what it scored, higher\n"
-    "being better. Below `n_startup_trials` observations the value is drawn at random."};
-
 }  // namespace qv::bind
