@@ -8,10 +8,10 @@ the share of users whose held-out item is among those ten. Recommending the most
 unseen items is the baseline a method has to beat.
 
 Everything here needs only NumPy and quorvane. Scores and rankings are the same on every
-run: the fits below give the same bits for every thread count except BPR, whose parallel
-updates race by design, so BPR trains on one thread; serving from latent factors may
-differ in the last bits between thread counts, so it runs on a fixed number of them.
-Times, of course, vary from machine to machine.
+run. Most functions give the same bits for every thread count and run on all cores; BPR's
+parallel updates race by design, so it trains on one thread; EASE's factorization and the
+latent-factor scorer may differ in the last bits between thread counts, so they run on a
+fixed number of them. Times, of course, vary from machine to machine.
 """
 import time
 
@@ -22,7 +22,7 @@ from quorvane import _core
 N_USERS, N_ITEMS, N_GROUPS = 8_000, 2_000, 40
 K = 10
 ALL_CORES = 0          # the default pool (see the README for what 0 means)
-SERVE_THREADS = 4      # fixed: the factor scorer's choice of path depends on it
+FIXED_THREADS = 4      # where the last bits depend on the thread count
 
 
 def generate_events(rng):
@@ -91,7 +91,7 @@ def main():
     def serve_factors(model):
         user_factors, item_factors, item_bias = model
         return _core.recommend_from_factors(user_factors, item_factors, item_bias, None, test_users,
-                                            tp, ti, None, K, SERVE_THREADS)
+                                            tp, ti, None, K, FIXED_THREADS)
 
     counts = np.bincount(ti, minlength=n_items).astype(np.float64)
     norms = np.sqrt(counts)            # column norms of a 0/1 matrix
@@ -128,7 +128,7 @@ def main():
         ("cosine", lambda: _core.item_cosine_top_k(tp, ti, td, n_items, norms, 10.0, neighbours,
                                                    ALL_CORES), serve_similarity),
         ("RP3beta", fit_rp3beta, serve_similarity),
-        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, ALL_CORES),
+        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, FIXED_THREADS),
          lambda w: _core.recommend_from_dense_rows(tp, ti, td, test_users, w, None, True, K,
                                                    ALL_CORES)),
         ("SLIM", fit_slim, serve_similarity),
@@ -147,7 +147,7 @@ def main():
     print(f"\nserving = {K} unseen items for each of {len(test_users)} users in one call")
 
     # What one user gets, in the shop's own item ids.
-    weights = _core.ease_weights(tp, ti, td, n_items, 200.0, ALL_CORES)
+    weights = _core.ease_weights(tp, ti, td, n_items, 200.0, FIXED_THREADS)
     top, _ = _core.recommend_from_dense_rows(tp, ti, td, test_users[:1], weights, None, True, 5,
                                              ALL_CORES)
     u = test_users[0]
