@@ -73,11 +73,10 @@ template <py::Name F>
 py::Ref ease_inverse_and_weights(const EaseArgs<F>& a, bool weights) {
   const uint64_t n_cols = a.template get<"n_cols">();
   const double l2_reg = a.template get<"l2_reg">();
-  const checks::FittingCsr m = checks::fitting_csr(a.template get<"indptr">(), a.template get<"indices">(),
-                                                   a.template get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   ease::dense_len(n_cols);  // an impossible n x n matrix is a MemoryError before any work
   auto pool = pools::pool(a.template get<"n_threads">());
-  const sparse::CsrView r = m.view(n_cols);
+  const sparse::CsrView r = m.view();
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
     return weights ? ease::weights(std::move(g), n_cols, l2_reg) : ease::inverse(std::move(g), n_cols, l2_reg);

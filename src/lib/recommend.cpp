@@ -114,7 +114,6 @@ py::Ref recommend_call(uint64_t n_queries, bool parallel, uint64_t k, uint64_t n
   if (auto* f = std::get_if<ranking::TooFewEligible>(&outcome))
     py::too_few(k, ranking::TooFewEligible{first_query + f->query, f->eligible});
   auto& out = std::get<recommend::Outputs>(outcome);
-  py::to_i64(out.positions);
   return py::ranked_pair(n_queries, k, std::move(out.positions), std::move(out.scores));
 }
 
@@ -198,7 +197,7 @@ py::Ref recommend_from_dense_rows(const DenseArgs& a) {
   auto uptr = a.get<"users_indptr">().flat();
   auto uidx = a.get<"users_indices">().flat();
   auto udata = a.get<"users_data">().flat();
-  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
   const uint64_t n_users = uptr.size() - 1;
 
   Request r;
@@ -228,11 +227,11 @@ py::Ref recommend_from_similarity(const SimilarityArgs& a) {
   // The matrix is square; its side comes from the index pointer once that is known to
   // be non-empty.
   const uint64_t n_items = sptr.empty() ? 0 : sptr.size() - 1;
-  const recommend::CsrRows similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
+  const sparse::CsrView similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
   auto uptr = a.get<"users_indptr">().flat();
   auto uidx = a.get<"users_indices">().flat();
   auto udata = a.get<"users_data">().flat();
-  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
   const uint64_t n_users = uptr.size() - 1;
 
   Request r;
