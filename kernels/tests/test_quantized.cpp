@@ -32,13 +32,13 @@ TEST(QuantizedCodes, LowOrderCodeFirst) {
   EXPECT_EQ(row_bytes(0, 4), 0u);
 }
 
-class TilePaths : public ::testing::TestWithParam<TilePath> {};
+class TilePaths : public ::testing::TestWithParam<vectors::Path> {};
 
 // Every path against the portable fused chains, for each width, for widths around the
 // groups of eight codes and the vector blocks, and for every block length.
 TEST_P(TilePaths, SameBitsAsPortable) {
-  const TilePath path = GetParam();
-  if (!tile_path_available(path)) GTEST_SKIP() << "instruction set not available";
+  const vectors::Path path = GetParam();
+  if (!vectors::path_available(path)) GTEST_SKIP() << "instruction set not available";
   std::mt19937_64 g(7);
   std::normal_distribution<double> normal;
   for (uint32_t bits : {1u, 2u, 4u, 8u}) {
@@ -72,7 +72,7 @@ TEST_P(TilePaths, SameBitsAsPortable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Quantized, TilePaths,
-                         ::testing::Values(TilePath::Portable, TilePath::Avx2, TilePath::Avx512));
+                         ::testing::Values(vectors::Path::Portable, vectors::Path::Avx2, vectors::Path::Avx512));
 
 TEST(QuantizedTile, OneFusedChainPerLane) {
   // Lane l of the portable chain: fma over dimensions in order from +0.0.

@@ -1,8 +1,6 @@
 #include "quantized/tile.hpp"
 
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 
 namespace qv::quantized {
 
@@ -30,39 +28,15 @@ void portable_block(const DenseCodes& store, const uint64_t* items, size_t n, co
     tile_row<BITS>(acc + kLanes * i, store.codes.data() + items[i] * store.row_bytes, tile, store.dim);
 }
 
-bool portable_pinned() {
-  const char* v = std::getenv("QUORVANE_PORTABLE");
-  return v && *v && std::strcmp(v, "0") != 0;
-}
-
 }  // namespace
 
-TileScorer tile_scorer(uint32_t bits, TilePath path) {
+TileScorer tile_scorer(uint32_t bits, vectors::Path path) {
   switch (path) {
-    case TilePath::Avx512: return x86::avx512_scorer(bits);
-    case TilePath::Avx2: return x86::avx2_scorer(bits);
-    case TilePath::Portable: break;
+    case vectors::Path::Avx512: return x86::avx512_scorer(bits);
+    case vectors::Path::Avx2: return x86::avx2_scorer(bits);
+    case vectors::Path::Portable: break;
   }
   return with_width(bits, [](auto w) -> TileScorer { return portable_block<decltype(w)::value>; });
-}
-
-bool tile_path_available(TilePath path) {
-  switch (path) {
-    case TilePath::Avx512: return x86::avx512_available();
-    case TilePath::Avx2: return x86::avx2_available();
-    case TilePath::Portable: return true;
-  }
-  return false;
-}
-
-TilePath best_tile_path() {
-  static const TilePath best = [] {
-    if (portable_pinned()) return TilePath::Portable;
-    if (x86::avx512_available()) return TilePath::Avx512;
-    if (x86::avx2_available()) return TilePath::Avx2;
-    return TilePath::Portable;
-  }();
-  return best;
 }
 
 }  // namespace qv::quantized

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "quantized/codes.hpp"
+#include "vectors/dot.hpp"
 
 namespace qv::quantized {
 
@@ -17,29 +18,21 @@ inline constexpr size_t kLanes = 16;
 // Candidates scored per call of a tile scorer.
 inline constexpr size_t kTileBlock = 8;
 
-enum class TilePath : uint8_t { Portable, Avx2, Avx512 };
-
 // Scores the code runs of items[0 .. n) (n <= kTileBlock) against the tile of
 // 16 * store.dim weights: acc[16 * i + l] is lane l's chain for items[i]. `unpacked` is
 // scratch of kTileBlock * store.dim values.
 using TileScorer = void (*)(const DenseCodes& store, const uint64_t* items, size_t n, const double* tile,
                             double* unpacked, double* acc);
 
-// The scorer of the store's width on `path`; the path must be available.
-TileScorer tile_scorer(uint32_t bits, TilePath path);
-
-// The fastest path this CPU runs, unless QUORVANE_PORTABLE is set (to anything but "" or
-// "0"), which pins the portable loop.
-TilePath best_tile_path();
-bool tile_path_available(TilePath path);
+// The scorer of the store's width on `path` (the dense scorers' choice of instruction
+// set); the path must be available.
+TileScorer tile_scorer(uint32_t bits, vectors::Path path);
 
 // One item's run (at least ceil(dim / (8 / BITS)) bytes) on the portable path.
 template <unsigned BITS>
 void tile_row(double acc[kLanes], const uint8_t* run, const double* tile, uint64_t dim);
 
 namespace x86 {
-bool avx2_available();
-bool avx512_available();
 TileScorer avx2_scorer(uint32_t bits);
 TileScorer avx512_scorer(uint32_t bits);
 }  // namespace x86

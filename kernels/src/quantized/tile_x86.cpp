@@ -16,7 +16,7 @@ namespace qv::quantized::x86 {
 namespace {
 
 #define QV_AVX2 __attribute__((target("avx2,fma")))
-#define QV_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx2,fma")))
+#define QV_AVX512 __attribute__((target("avx512f,avx2,fma")))
 
 // Codes to doubles, eight at a time (BITS bytes hold eight codes) so every shift is a
 // constant, then the last dim mod 8 one by one.
@@ -125,17 +125,6 @@ QV_AVX512 void block_avx512(const DenseCodes& store, const uint64_t* items, size
 
 }  // namespace
 
-bool avx2_available() {
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return yes;
-}
-
-bool avx512_available() {
-  static const bool yes = avx2_available() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                          __builtin_cpu_supports("avx512vl");
-  return yes;
-}
-
 TileScorer avx2_scorer(uint32_t bits) {
   return with_width(bits, [](auto w) -> TileScorer { return block_avx2<decltype(w)::value>; });
 }
@@ -146,10 +135,8 @@ TileScorer avx512_scorer(uint32_t bits) {
 
 #else
 
-bool avx2_available() { return false; }
-bool avx512_available() { return false; }
-TileScorer avx2_scorer(uint32_t bits) { return tile_scorer(bits, TilePath::Portable); }
-TileScorer avx512_scorer(uint32_t bits) { return tile_scorer(bits, TilePath::Portable); }
+TileScorer avx2_scorer(uint32_t bits) { return tile_scorer(bits, vectors::Path::Portable); }
+TileScorer avx512_scorer(uint32_t bits) { return tile_scorer(bits, vectors::Path::Portable); }
 
 #endif
 

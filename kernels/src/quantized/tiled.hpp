@@ -22,7 +22,7 @@ namespace qv::quantized {
 template <class Exact>
 Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uint64_t n_queries,
                    std::span<const uint64_t> candidates, const Excluded& excluded, uint64_t k, uint64_t L,
-                   Ranked out, TilePath path, Exact&& exact) {
+                   Ranked out, vectors::Path path, Exact&& exact) {
   const uint64_t dim = store.dim;
   QV_ASSERT(dim >= 1 && k >= 1 && L >= k, "tiled scan outside its domain");
   QV_ASSERT(queries.size() / dim >= n_queries, "fewer query rows than queries");

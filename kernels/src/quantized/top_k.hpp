@@ -85,7 +85,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
 template <class Items>
 Result top_k(const QuantizedStore& store, const Items& items, const vectors::QuerySet& queries, uint64_t n_queries,
              std::span<const uint64_t> candidates, const Excluded& excluded, uint64_t k, uint64_t oversample,
-             TilePath path = best_tile_path()) {
+             vectors::Path path = vectors::best_path()) {
   if (k == 0 || n_queries == 0) return make_outputs(n_queries, k);
   if (auto s = first_short_query(n_queries, candidates.size(), excluded, k)) return *s;
   Ranked out = make_outputs(n_queries, k);

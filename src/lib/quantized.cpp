@@ -1,0 +1,218 @@
+// Bindings of the quantized flat scan: quantized_search_dense, quantized_search_sparse,
+// quantized_search_sparse_dense. Every argument is checked with the lock held; the scan
+// runs on the calling thread with the lock released.
+#include <string>
+#include <utility>
+
+#include "checks.hpp"
+#include "functions.hpp"
+#include "py/gil.hpp"
+#include "py/result.hpp"
+#include "quantized/top_k.hpp"
+
+namespace qv::bind {
+namespace {
+
+using quantized::DenseCodes;
+using quantized::QuantizedStore;
+using quantized::SparseCodes;
+
+// The width, then the shortlist factor, then (once the width is known good, so the
+// record's row length can be derived from it) whether the arrays fit the layout.
+template <class Make>
+QuantizedStore quantized_checked(uint32_t bits, uint64_t oversample, uint64_t n_items, uint64_t dim, Make&& make) {
+  if (!quantized::valid_bits(bits)) py::value_error("bits must be one of [1, 2, 4, 8], got " + std::to_string(bits) + ".");
+  if (oversample < 1) py::value_error("oversample must be >= 1.");
+  QuantizedStore store = make();
+  if (!quantized::describes(store, n_items, dim)) py::value_error("the code arrays do not describe a quantized store.");
+  return store;
+}
+
+QuantizedStore dense_store(const py::Array<uint8_t>& codes, uint32_t bits, const py::Array<double>& scale,
+                           const py::Array<double>& offset, uint64_t n_items, uint64_t dim, uint64_t oversample) {
+  auto c = codes.flat();
+  auto s = scale.flat();
+  auto o = offset.flat();
+  return quantized_checked(bits, oversample, n_items, dim, [&] {
+    return QuantizedStore(DenseCodes{c, quantized::row_bytes(dim, bits), bits, s, o, dim});
+  });
+}
+
+// The exclusion pattern: indices viewed first, then the index pointer.
+quantized::Excluded excluded_rows(const py::Array<int64_t>& ex_ptr, const py::Array<int64_t>& ex_idx,
+                                  uint64_t n_queries, uint64_t n_candidates, std::vector<uint64_t>& indptr) {
+  auto idx = ex_idx.flat();
+  auto ptr = ex_ptr.flat();
+  indptr = checks::check_excluded(ptr, idx, n_queries, n_candidates);
+  return {indptr, idx};
+}
+
+// A query or item CSR over n_cols columns: data, indices, then the index pointer viewed.
+sparse::CsrView csr_rows(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
+                         const py::Array<double>& data, uint64_t n_cols, std::vector<uint64_t>& owned_indptr) {
+  auto d = data.flat();
+  auto i = indices.flat();
+  auto p = indptr.flat();
+  owned_indptr = checks::borrow_csr(p, i, d.size(), n_cols);
+  return {owned_indptr, checks::as_unsigned(i), d, owned_indptr.size() - 1, n_cols};
+}
+
+template <class Items>
+py::Ref quantized_ranked(const QuantizedStore& store, const Items& items, const vectors::QuerySet& queries,
+                         uint64_t n_queries, std::span<const uint64_t> candidates, const quantized::Excluded& excluded,
+                         uint64_t k, uint64_t oversample) {
+  quantized::Result result = py::without_gil(
+      [&] { return quantized::top_k(store, items, queries, n_queries, candidates, excluded, k, oversample); });
+  if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) py::too_few(k, *f);
+  auto& r = std::get<quantized::Ranked>(result);
+  return py::ranked_arrays(py::Ranked{std::move(r.positions), std::move(r.scores)}, n_queries, k);
+}
+
+// ---- quantized_search_dense ----
+
+constexpr const char* kDenseParams[] = {"codes",      "bits",       "scale",           "offset",
+                                        "vectors",    "queries",    "candidates",      "excluded_indptr",
+                                        "excluded_indices", "k",    "oversample"};
+constexpr py::Signature kDense{"quantized_search_dense", kDenseParams, 11, 11};
+
+py::Ref quantized_search_dense_impl(py::Call& c) {
+  auto codes = c.array<uint8_t>(0, 1);
+  const uint32_t bits = c.count32(1);
+  auto scale = c.array<double>(2, 1);
+  auto offset = c.array<double>(3, 1);
+  auto vectors = c.array<double>(4, 2);
+  auto queries = c.array<double>(5, 2);
+  auto candidates = c.array<int64_t>(6, 1);
+  auto ex_ptr = c.array<int64_t>(7, 1);
+  auto ex_idx = c.array<int64_t>(8, 1);
+  const uint64_t k = c.count(9), oversample = c.count(10);
+
+  if (queries.dim(1) != vectors.dim(1)) py::value_error("queries must have the same width as the indexed vectors.");
+  const uint64_t n_items = vectors.dim(0), dim = vectors.dim(1);
+  const QuantizedStore store = dense_store(codes, bits, scale, offset, n_items, dim, oversample);
+  const vectors::DenseItems items{vectors.flat(), dim};
+  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
+  // Every query row is a query, also over vectors of width 0 (each then scores +0.0).
+  const uint64_t n_queries = queries.dim(0);
+  const auto query_set = vectors::QuerySet::dense(queries.flat(), dim);
+  std::vector<uint64_t> ex_indptr;
+  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  return quantized_ranked(store, items, query_set, n_queries, cands, excluded, k, oversample);
+}
+
+// ---- quantized_search_sparse ----
+
+constexpr const char* kSparseParams[] = {
+    "codes",          "bits",           "scale",        "offset",     "vectors_indptr",  "vectors_indices",
+    "vectors_data",   "dim",            "queries_indptr", "queries_indices", "queries_data", "candidates",
+    "excluded_indptr", "excluded_indices", "k",          "oversample"};
+constexpr py::Signature kSparse{"quantized_search_sparse", kSparseParams, 16, 16};
+
+py::Ref quantized_search_sparse_impl(py::Call& c) {
+  auto codes = c.array<uint8_t>(0, 1);
+  const uint32_t bits = c.count32(1);
+  const double scale = c.real(2), offset = c.real(3);
+  auto v_ptr = c.array<int64_t>(4, 1);
+  auto v_idx = c.array<int64_t>(5, 1);
+  auto v_data = c.array<double>(6, 1);
+  const uint64_t dim = c.count(7);
+  auto q_ptr = c.array<int64_t>(8, 1);
+  auto q_idx = c.array<int64_t>(9, 1);
+  auto q_data = c.array<double>(10, 1);
+  auto candidates = c.array<int64_t>(11, 1);
+  auto ex_ptr = c.array<int64_t>(12, 1);
+  auto ex_idx = c.array<int64_t>(13, 1);
+  const uint64_t k = c.count(14), oversample = c.count(15);
+
+  std::vector<uint64_t> item_indptr, query_indptr, ex_indptr;
+  const sparse::CsrView rows = csr_rows(v_ptr, v_idx, v_data, dim, item_indptr);
+  const uint64_t n_items = rows.n_rows;
+  auto code_view = codes.flat();
+  const QuantizedStore store = quantized_checked(bits, oversample, n_items, dim, [&] {
+    return QuantizedStore(SparseCodes{code_view, bits, rows, scale, offset});
+  });
+  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
+  const sparse::CsrView query_rows = csr_rows(q_ptr, q_idx, q_data, dim, query_indptr);
+  const uint64_t n_queries = query_rows.n_rows;
+  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  const vectors::SparseItems items{rows};
+  return quantized_ranked(store, items, vectors::QuerySet::scattered(query_rows), n_queries, cands, excluded, k,
+                          oversample);
+}
+
+// ---- quantized_search_sparse_dense ----
+
+constexpr const char* kSparseDenseParams[] = {
+    "codes",        "bits",          "scale",      "offset",          "vectors",          "queries_indptr", "queries_indices",
+    "queries_data", "candidates",    "excluded_indptr", "excluded_indices", "k",            "oversample"};
+constexpr py::Signature kSparseDense{"quantized_search_sparse_dense", kSparseDenseParams, 13, 13};
+
+py::Ref quantized_search_sparse_dense_impl(py::Call& c) {
+  auto codes = c.array<uint8_t>(0, 1);
+  const uint32_t bits = c.count32(1);
+  auto scale = c.array<double>(2, 1);
+  auto offset = c.array<double>(3, 1);
+  auto vectors = c.array<double>(4, 2);
+  auto q_ptr = c.array<int64_t>(5, 1);
+  auto q_idx = c.array<int64_t>(6, 1);
+  auto q_data = c.array<double>(7, 1);
+  auto candidates = c.array<int64_t>(8, 1);
+  auto ex_ptr = c.array<int64_t>(9, 1);
+  auto ex_idx = c.array<int64_t>(10, 1);
+  const uint64_t k = c.count(11), oversample = c.count(12);
+
+  const uint64_t n_items = vectors.dim(0), dim = vectors.dim(1);
+  const QuantizedStore store = dense_store(codes, bits, scale, offset, n_items, dim, oversample);
+  const vectors::DenseItems items{vectors.flat(), dim};
+  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
+  std::vector<uint64_t> query_indptr, ex_indptr;
+  const sparse::CsrView query_rows = csr_rows(q_ptr, q_idx, q_data, dim, query_indptr);
+  const uint64_t n_queries = query_rows.n_rows;
+  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  return quantized_ranked(store, items, vectors::QuerySet::sparse_rows(query_rows), n_queries, cands, excluded, k,
+                          oversample);
+}
+
+}  // namespace
+
+const py::Function quantized_search_dense{
+    "quantized_search_dense", py::entry<kDense, quantized_search_dense_impl>,
+    "quantized_search_dense(codes, bits, scale, offset, vectors, queries, candidates, excluded_indptr, "
+    "excluded_indices, k, oversample)\n--\n\n"
+    "The `k` best candidates of each dense query under a quantized flat scan.\n"
+    "\n"
+    "`codes` holds `dim` codes of `bits` each per item, packed `8 / bits` to a byte with\n"
+    "the low-order code first and every item's run starting on a byte boundary. `scale`\n"
+    "and `offset` are per dimension, and `vectors` is the exact matrix the shortlist is\n"
+    "reranked against -- the same vectors the codes were made from, in the same order.\n"
+    "\n"
+    "`candidates` holds the item index of each candidate position, ascending; excluded\n"
+    "columns are candidate positions, as in `top_k_per_row`. The scan sees every eligible\n"
+    "candidate, so a query short of `k` is genuinely short and raises rather than falling\n"
+    "back. `oversample * k` candidates are shortlisted by their codes and then rescored\n"
+    "exactly, so the scores returned are always the exact ones."};
+
+const py::Function quantized_search_sparse{
+    "quantized_search_sparse", py::entry<kSparse, quantized_search_sparse_impl>,
+    "quantized_search_sparse(codes, bits, scale, offset, vectors_indptr, vectors_indices, vectors_data, dim, "
+    "queries_indptr, queries_indices, queries_data, candidates, excluded_indptr, excluded_indices, k, "
+    "oversample)\n--\n\n"
+    "The `k` best candidates of each sparse query over quantized sparse item vectors.\n"
+    "\n"
+    "The item-item path. One code per stored value, sharing the rows' own\n"
+    "`indptr`/`indices`, with a single `scale` and `offset` over the whole matrix -- a\n"
+    "catalog-sized column dimension has no per-column statistics worth keeping. The query\n"
+    "is scattered once into a buffer of `dim` values and every candidate gathers its own\n"
+    "stored columns out of it. See [`quantized_search_dense`] for the filtering rules."};
+
+const py::Function quantized_search_sparse_dense{
+    "quantized_search_sparse_dense", py::entry<kSparseDense, quantized_search_sparse_dense_impl>,
+    "quantized_search_sparse_dense(codes, bits, scale, offset, vectors, queries_indptr, queries_indices, "
+    "queries_data, candidates, excluded_indptr, excluded_indices, k, oversample)\n--\n\n"
+    "The `k` best candidates of each sparse query over quantized *dense* item vectors.\n"
+    "\n"
+    "EASE's shape: catalog-wide dense item rows and a query of a handful of nonzeros, so\n"
+    "the coarse pass gathers over the query's own columns rather than the item's width.\n"
+    "See [`quantized_search_dense`] for the packing and the filtering rules."};
+
+}  // namespace qv::bind
