@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "checks.hpp"
-#include "functions.hpp"
+#include "py/declare.hpp"
 #include "py/gil.hpp"
 #include "py/result.hpp"
 #include "quantized/top_k.hpp"
@@ -13,6 +13,7 @@
 namespace qv::bind {
 namespace {
 
+using py::Count, py::Count32, py::In, py::Real;
 using quantized::DenseCodes;
 using quantized::QuantizedStore;
 using quantized::SparseCodes;
@@ -70,71 +71,58 @@ py::Ref quantized_ranked(const QuantizedStore& store, const Items& items, const 
 
 // ---- quantized_search_dense ----
 
-constexpr const char* kDenseParams[] = {"codes",      "bits",       "scale",           "offset",
-                                        "vectors",    "queries",    "candidates",      "excluded_indptr",
-                                        "excluded_indices", "k",    "oversample"};
-constexpr py::Signature kDense{"quantized_search_dense", kDenseParams, 11, 11};
+using DenseArgs = py::Args<"quantized_search_dense", In<"codes", uint8_t>, Count32<"bits">, In<"scale", double>,
+                           In<"offset", double>, In<"vectors", double, 2>, In<"queries", double, 2>,
+                           In<"candidates", int64_t>, In<"excluded_indptr", int64_t>,
+                           In<"excluded_indices", int64_t>, Count<"k">, Count<"oversample">>;
 
-py::Ref quantized_search_dense_impl(py::Call& c) {
-  auto codes = c.array<uint8_t>(0, 1);
-  const uint32_t bits = c.count32(1);
-  auto scale = c.array<double>(2, 1);
-  auto offset = c.array<double>(3, 1);
-  auto vectors = c.array<double>(4, 2);
-  auto queries = c.array<double>(5, 2);
-  auto candidates = c.array<int64_t>(6, 1);
-  auto ex_ptr = c.array<int64_t>(7, 1);
-  auto ex_idx = c.array<int64_t>(8, 1);
-  const uint64_t k = c.count(9), oversample = c.count(10);
+py::Ref quantized_search_dense(const DenseArgs& a) {
+  const auto& vectors = a.get<"vectors">();
+  const auto& queries = a.get<"queries">();
+  const uint32_t bits = a.get<"bits">();
+  const uint64_t k = a.get<"k">(), oversample = a.get<"oversample">();
 
   if (queries.dim(1) != vectors.dim(1)) py::value_error("queries must have the same width as the indexed vectors.");
   const uint64_t n_items = vectors.dim(0), dim = vectors.dim(1);
-  const QuantizedStore store = dense_store(codes, bits, scale, offset, n_items, dim, oversample);
+  const QuantizedStore store =
+      dense_store(a.get<"codes">(), bits, a.get<"scale">(), a.get<"offset">(), n_items, dim, oversample);
   const vectors::DenseItems items{vectors.flat(), dim};
-  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
+  const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
   // Every query row is a query, also over vectors of width 0 (each then scores +0.0).
   const uint64_t n_queries = queries.dim(0);
   const auto query_set = vectors::QuerySet::dense(queries.flat(), dim);
   std::vector<uint64_t> ex_indptr;
-  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  const quantized::Excluded excluded =
+      excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
   return quantized_ranked(store, items, query_set, n_queries, cands, excluded, k, oversample);
 }
 
 // ---- quantized_search_sparse ----
 
-constexpr const char* kSparseParams[] = {
-    "codes",          "bits",           "scale",        "offset",     "vectors_indptr",  "vectors_indices",
-    "vectors_data",   "dim",            "queries_indptr", "queries_indices", "queries_data", "candidates",
-    "excluded_indptr", "excluded_indices", "k",          "oversample"};
-constexpr py::Signature kSparse{"quantized_search_sparse", kSparseParams, 16, 16};
+using SparseArgs =
+    py::Args<"quantized_search_sparse", In<"codes", uint8_t>, Count32<"bits">, Real<"scale">, Real<"offset">,
+             In<"vectors_indptr", int64_t>, In<"vectors_indices", int64_t>, In<"vectors_data", double>, Count<"dim">,
+             In<"queries_indptr", int64_t>, In<"queries_indices", int64_t>, In<"queries_data", double>,
+             In<"candidates", int64_t>, In<"excluded_indptr", int64_t>, In<"excluded_indices", int64_t>, Count<"k">,
+             Count<"oversample">>;
 
-py::Ref quantized_search_sparse_impl(py::Call& c) {
-  auto codes = c.array<uint8_t>(0, 1);
-  const uint32_t bits = c.count32(1);
-  const double scale = c.real(2), offset = c.real(3);
-  auto v_ptr = c.array<int64_t>(4, 1);
-  auto v_idx = c.array<int64_t>(5, 1);
-  auto v_data = c.array<double>(6, 1);
-  const uint64_t dim = c.count(7);
-  auto q_ptr = c.array<int64_t>(8, 1);
-  auto q_idx = c.array<int64_t>(9, 1);
-  auto q_data = c.array<double>(10, 1);
-  auto candidates = c.array<int64_t>(11, 1);
-  auto ex_ptr = c.array<int64_t>(12, 1);
-  auto ex_idx = c.array<int64_t>(13, 1);
-  const uint64_t k = c.count(14), oversample = c.count(15);
-
+py::Ref quantized_search_sparse(const SparseArgs& a) {
+  const uint32_t bits = a.get<"bits">();
+  const uint64_t dim = a.get<"dim">(), k = a.get<"k">(), oversample = a.get<"oversample">();
   std::vector<uint64_t> item_indptr, query_indptr, ex_indptr;
-  const sparse::CsrView rows = csr_rows(v_ptr, v_idx, v_data, dim, item_indptr);
+  const sparse::CsrView rows =
+      csr_rows(a.get<"vectors_indptr">(), a.get<"vectors_indices">(), a.get<"vectors_data">(), dim, item_indptr);
   const uint64_t n_items = rows.n_rows;
-  auto code_view = codes.flat();
+  auto codes = a.get<"codes">().flat();
   const QuantizedStore store = quantized_checked(bits, oversample, n_items, dim, [&] {
-    return QuantizedStore(SparseCodes{code_view, bits, rows, scale, offset});
+    return QuantizedStore(SparseCodes{codes, bits, rows, a.get<"scale">(), a.get<"offset">()});
   });
-  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
-  const sparse::CsrView query_rows = csr_rows(q_ptr, q_idx, q_data, dim, query_indptr);
+  const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
+  const sparse::CsrView query_rows =
+      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim, query_indptr);
   const uint64_t n_queries = query_rows.n_rows;
-  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  const quantized::Excluded excluded =
+      excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
   const vectors::SparseItems items{rows};
   return quantized_ranked(store, items, vectors::QuerySet::scattered(query_rows), n_queries, cands, excluded, k,
                           oversample);
@@ -142,77 +130,65 @@ py::Ref quantized_search_sparse_impl(py::Call& c) {
 
 // ---- quantized_search_sparse_dense ----
 
-constexpr const char* kSparseDenseParams[] = {
-    "codes",        "bits",          "scale",      "offset",          "vectors",          "queries_indptr", "queries_indices",
-    "queries_data", "candidates",    "excluded_indptr", "excluded_indices", "k",            "oversample"};
-constexpr py::Signature kSparseDense{"quantized_search_sparse_dense", kSparseDenseParams, 13, 13};
+using SparseDenseArgs =
+    py::Args<"quantized_search_sparse_dense", In<"codes", uint8_t>, Count32<"bits">, In<"scale", double>,
+             In<"offset", double>, In<"vectors", double, 2>, In<"queries_indptr", int64_t>,
+             In<"queries_indices", int64_t>, In<"queries_data", double>, In<"candidates", int64_t>,
+             In<"excluded_indptr", int64_t>, In<"excluded_indices", int64_t>, Count<"k">, Count<"oversample">>;
 
-py::Ref quantized_search_sparse_dense_impl(py::Call& c) {
-  auto codes = c.array<uint8_t>(0, 1);
-  const uint32_t bits = c.count32(1);
-  auto scale = c.array<double>(2, 1);
-  auto offset = c.array<double>(3, 1);
-  auto vectors = c.array<double>(4, 2);
-  auto q_ptr = c.array<int64_t>(5, 1);
-  auto q_idx = c.array<int64_t>(6, 1);
-  auto q_data = c.array<double>(7, 1);
-  auto candidates = c.array<int64_t>(8, 1);
-  auto ex_ptr = c.array<int64_t>(9, 1);
-  auto ex_idx = c.array<int64_t>(10, 1);
-  const uint64_t k = c.count(11), oversample = c.count(12);
-
+py::Ref quantized_search_sparse_dense(const SparseDenseArgs& a) {
+  const auto& vectors = a.get<"vectors">();
+  const uint32_t bits = a.get<"bits">();
+  const uint64_t k = a.get<"k">(), oversample = a.get<"oversample">();
   const uint64_t n_items = vectors.dim(0), dim = vectors.dim(1);
-  const QuantizedStore store = dense_store(codes, bits, scale, offset, n_items, dim, oversample);
+  const QuantizedStore store =
+      dense_store(a.get<"codes">(), bits, a.get<"scale">(), a.get<"offset">(), n_items, dim, oversample);
   const vectors::DenseItems items{vectors.flat(), dim};
-  const std::vector<uint64_t> cands = checks::index_candidates(candidates.flat(), n_items);
+  const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
   std::vector<uint64_t> query_indptr, ex_indptr;
-  const sparse::CsrView query_rows = csr_rows(q_ptr, q_idx, q_data, dim, query_indptr);
+  const sparse::CsrView query_rows =
+      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim, query_indptr);
   const uint64_t n_queries = query_rows.n_rows;
-  const quantized::Excluded excluded = excluded_rows(ex_ptr, ex_idx, n_queries, cands.size(), ex_indptr);
+  const quantized::Excluded excluded =
+      excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
   return quantized_ranked(store, items, vectors::QuerySet::sparse_rows(query_rows), n_queries, cands, excluded, k,
                           oversample);
 }
 
+constexpr const char* kRanked = "tuple[NDArray[np.int64], NDArray[np.float64]]";
+
+const py::Registered functions{
+    py::define<quantized_search_dense>(
+        kRanked,
+        "The `k` best candidates of each dense query under a quantized flat scan.\n"
+        "\n"
+        "`codes` holds `dim` codes of `bits` each per item, packed `8 / bits` to a byte with\n"
+        "the low-order code first and every item's run starting on a byte boundary. `scale`\n"
+        "and `offset` are per dimension, and `vectors` is the exact matrix the shortlist is\n"
+        "reranked against -- the same vectors the codes were made from, in the same order.\n"
+        "\n"
+        "`candidates` holds the item index of each candidate position, ascending; excluded\n"
+        "columns are candidate positions, as in `top_k_per_row`. The scan sees every eligible\n"
+        "candidate, so a query short of `k` is genuinely short and raises rather than falling\n"
+        "back. `oversample * k` candidates are shortlisted by their codes and then rescored\n"
+        "exactly, so the scores returned are always the exact ones."),
+    py::define<quantized_search_sparse>(
+        kRanked,
+        "The `k` best candidates of each sparse query over quantized sparse item vectors.\n"
+        "\n"
+        "The item-item path. One code per stored value, sharing the rows' own\n"
+        "`indptr`/`indices`, with a single `scale` and `offset` over the whole matrix -- a\n"
+        "catalog-sized column dimension has no per-column statistics worth keeping. The query\n"
+        "is scattered once into a buffer of `dim` values and every candidate gathers its own\n"
+        "stored columns out of it. See [`quantized_search_dense`] for the filtering rules."),
+    py::define<quantized_search_sparse_dense>(
+        kRanked,
+        "The `k` best candidates of each sparse query over quantized *dense* item vectors.\n"
+        "\n"
+        "EASE's shape: catalog-wide dense item rows and a query of a handful of nonzeros, so\n"
+        "the coarse pass gathers over the query's own columns rather than the item's width.\n"
+        "See [`quantized_search_dense`] for the packing and the filtering rules."),
+};
+
 }  // namespace
-
-const py::Function quantized_search_dense{
-    "quantized_search_dense", py::entry<kDense, quantized_search_dense_impl>,
-    "quantized_search_dense(codes, bits, scale, offset, vectors, queries, candidates, excluded_indptr, "
-    "excluded_indices, k, oversample)\n--\n\n"
-    "The `k` best candidates of each dense query under a quantized flat scan.\n"
-    "\n"
-    "`codes` holds `dim` codes of `bits` each per item, packed `8 / bits` to a byte with\n"
-    "the low-order code first and every item's run starting on a byte boundary. `scale`\n"
-    "and `offset` are per dimension, and `vectors` is the exact matrix the shortlist is\n"
-    "reranked against -- the same vectors the codes were made from, in the same order.\n"
-    "\n"
-    "`candidates` holds the item index of each candidate position, ascending; excluded\n"
-    "columns are candidate positions, as in `top_k_per_row`. The scan sees every eligible\n"
-    "candidate, so a query short of `k` is genuinely short and raises rather than falling\n"
-    "back. `oversample * k` candidates are shortlisted by their codes and then rescored\n"
-    "exactly, so the scores returned are always the exact ones."};
-
-const py::Function quantized_search_sparse{
-    "quantized_search_sparse", py::entry<kSparse, quantized_search_sparse_impl>,
-    "quantized_search_sparse(codes, bits, scale, offset, vectors_indptr, vectors_indices, vectors_data, dim, "
-    "queries_indptr, queries_indices, queries_data, candidates, excluded_indptr, excluded_indices, k, "
-    "oversample)\n--\n\n"
-    "The `k` best candidates of each sparse query over quantized sparse item vectors.\n"
-    "\n"
-    "The item-item path. One code per stored value, sharing the rows' own\n"
-    "`indptr`/`indices`, with a single `scale` and `offset` over the whole matrix -- a\n"
-    "catalog-sized column dimension has no per-column statistics worth keeping. The query\n"
-    "is scattered once into a buffer of `dim` values and every candidate gathers its own\n"
-    "stored columns out of it. See [`quantized_search_dense`] for the filtering rules."};
-
-const py::Function quantized_search_sparse_dense{
-    "quantized_search_sparse_dense", py::entry<kSparseDense, quantized_search_sparse_dense_impl>,
-    "quantized_search_sparse_dense(codes, bits, scale, offset, vectors, queries_indptr, queries_indices, "
-    "queries_data, candidates, excluded_indptr, excluded_indices, k, oversample)\n--\n\n"
-    "The `k` best candidates of each sparse query over quantized *dense* item vectors.\n"
-    "\n"
-    "EASE's shape: catalog-wide dense item rows and a query of a handful of nonzeros, so\n"
-    "the coarse pass gathers over the query's own columns rather than the item's width.\n"
-    "See [`quantized_search_dense`] for the packing and the filtering rules."};
-
 }  // namespace qv::bind
