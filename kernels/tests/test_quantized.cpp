@@ -9,6 +9,7 @@
 
 #include "quantized/codes.hpp"
 #include "quantized/tile.hpp"
+#include "isa_levels.hpp"
 
 namespace qv::quantized {
 namespace {
@@ -32,13 +33,11 @@ TEST(QuantizedCodes, LowOrderCodeFirst) {
   EXPECT_EQ(row_bytes(0, 4), 0u);
 }
 
-class TilePaths : public ::testing::TestWithParam<vectors::Path> {};
+class TilePaths : public testing_isa::LevelTest {};
 
 // Every path against the portable fused chains, for each width, for widths around the
 // groups of eight codes and the vector blocks, and for every block length.
 TEST_P(TilePaths, SameBitsAsPortable) {
-  const vectors::Path path = GetParam();
-  if (!vectors::path_available(path)) GTEST_SKIP() << "instruction set not available";
   std::mt19937_64 g(7);
   std::normal_distribution<double> normal;
   for (uint32_t bits : {1u, 2u, 4u, 8u}) {
@@ -47,16 +46,15 @@ TEST_P(TilePaths, SameBitsAsPortable) {
       const uint64_t n_items = 11;
       std::vector<uint8_t> codes(rb * n_items);
       for (auto& b : codes) b = static_cast<uint8_t>(g());
-      std::vector<double> tile(kLanes * dim), scale(dim, 1.0), offset(dim, 0.0);
+      std::vector<double> tile(kLanes * dim);
       for (auto& w : tile) w = normal(g) * std::ldexp(1.0, static_cast<int>(g() % 40) - 20);
-      DenseCodes store{codes, rb, bits, scale, offset, dim};
-      const TileScorer scorer = tile_scorer(bits, path);
+            const TileScorer scorer = tile_scorer(bits, GetParam());
       std::vector<double> unpacked(kTileBlock * dim);
       for (size_t n = 1; n <= kTileBlock; ++n) {
         std::vector<uint64_t> items(n);
         for (auto& it : items) it = g() % n_items;
         std::vector<double> acc(kTileBlock * kLanes, -1.0);
-        scorer(store, items.data(), n, tile.data(), unpacked.data(), acc.data());
+        scorer(codes.data(), rb, dim, items.data(), n, tile.data(), unpacked.data(), acc.data());
         for (size_t i = 0; i < n; ++i) {
           double want[kLanes];
           with_width(bits, [&](auto w) {
@@ -71,8 +69,7 @@ TEST_P(TilePaths, SameBitsAsPortable) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Quantized, TilePaths,
-                         ::testing::Values(vectors::Path::Portable, vectors::Path::Avx2, vectors::Path::Avx512));
+INSTANTIATE_TEST_SUITE_P(Quantized, TilePaths, QV_ALL_LEVELS, testing_isa::level_name);
 
 TEST(QuantizedTile, OneFusedChainPerLane) {
   // Lane l of the portable chain: fma over dimensions in order from +0.0.

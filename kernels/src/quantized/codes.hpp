@@ -45,9 +45,9 @@ constexpr uint64_t row_bytes(uint64_t dim, uint32_t bits) {
 // (longer code arrays are fine; the bytes past the layout are never read).
 bool describes(const QuantizedStore& store, uint64_t n_items, uint64_t dim);
 
-// Code j of a run that starts at `run`.
+// Code j of a run that starts at `run`. Always inlined, so vector files never emit a copy.
 template <unsigned BITS>
-inline unsigned code_at(const uint8_t* run, uint64_t j) {
+[[gnu::always_inline]] inline unsigned code_at(const uint8_t* run, uint64_t j) {
   static_assert(BITS == 1 || BITS == 2 || BITS == 4 || BITS == 8);
   if constexpr (BITS == 8) {
     return run[j];

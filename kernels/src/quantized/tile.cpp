@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "quantized/codes.hpp"
+
 namespace qv::quantized {
 
 template <unsigned BITS>
@@ -19,24 +21,28 @@ template void tile_row<2>(double*, const uint8_t*, const double*, uint64_t);
 template void tile_row<4>(double*, const uint8_t*, const double*, uint64_t);
 template void tile_row<8>(double*, const uint8_t*, const double*, uint64_t);
 
+namespace portable {
 namespace {
-
 template <unsigned BITS>
-void portable_block(const DenseCodes& store, const uint64_t* items, size_t n, const double* tile, double*,
-                    double* acc) {
-  for (size_t i = 0; i < n; ++i)
-    tile_row<BITS>(acc + kLanes * i, store.codes.data() + items[i] * store.row_bytes, tile, store.dim);
+void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n,
+           const double* tile, double*, double* acc) {
+  for (size_t i = 0; i < n; ++i) tile_row<BITS>(acc + kLanes * i, codes + items[i] * row_bytes, tile, dim);
 }
-
 }  // namespace
 
-TileScorer tile_scorer(uint32_t bits, vectors::Path path) {
-  switch (path) {
-    case vectors::Path::Avx512: return x86::avx512_scorer(bits);
-    case vectors::Path::Avx2: return x86::avx2_scorer(bits);
-    case vectors::Path::Portable: break;
-  }
-  return with_width(bits, [](auto w) -> TileScorer { return portable_block<decltype(w)::value>; });
+TileScorer tile_scorer(uint32_t bits) {
+  return with_width(bits, [](auto w) -> TileScorer { return block<decltype(w)::value>; });
+}
+}  // namespace portable
+
+TileScorer tile_scorer(uint32_t bits, isa::Level level) {
+#if QV_ISA_X86
+  if (level >= isa::Level::avx512) return avx512::tile_scorer(bits);
+  if (level >= isa::Level::avx2) return avx2::tile_scorer(bits);
+#else
+  (void)level;
+#endif
+  return portable::tile_scorer(bits);
 }
 
 }  // namespace qv::quantized

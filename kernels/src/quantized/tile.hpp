@@ -9,8 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "quantized/codes.hpp"
-#include "vectors/dot.hpp"
+#include "core/isa.hpp"
 
 namespace qv::quantized {
 
@@ -18,23 +17,27 @@ inline constexpr size_t kLanes = 16;
 // Candidates scored per call of a tile scorer.
 inline constexpr size_t kTileBlock = 8;
 
-// Scores the code runs of items[0 .. n) (n <= kTileBlock) against the tile of
-// 16 * store.dim weights: acc[16 * i + l] is lane l's chain for items[i]. `unpacked` is
-// scratch of kTileBlock * store.dim values.
-using TileScorer = void (*)(const DenseCodes& store, const uint64_t* items, size_t n, const double* tile,
-                            double* unpacked, double* acc);
+// Scores the code runs of items[0 .. n) (n <= kTileBlock; item i's run starts at byte
+// items[i] * row_bytes of codes) against a tile of 16 * dim weights: acc[16 * i + l] is
+// lane l's chain for items[i]. `unpacked` is scratch of kTileBlock * dim values.
+using TileScorer = void (*)(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n,
+                            const double* tile, double* unpacked, double* acc);
 
-// The scorer of the store's width on `path` (the dense scorers' choice of instruction
-// set); the path must be available.
-TileScorer tile_scorer(uint32_t bits, vectors::Path path);
+namespace portable {
+TileScorer tile_scorer(uint32_t bits);
+}
+namespace avx2 {
+TileScorer tile_scorer(uint32_t bits);
+}
+namespace avx512 {
+TileScorer tile_scorer(uint32_t bits);
+}
+
+// The scorer of width `bits` for `level`, which this processor must run.
+TileScorer tile_scorer(uint32_t bits, isa::Level level);
 
 // One item's run (at least ceil(dim / (8 / BITS)) bytes) on the portable path.
 template <unsigned BITS>
 void tile_row(double acc[kLanes], const uint8_t* run, const double* tile, uint64_t dim);
-
-namespace x86 {
-TileScorer avx2_scorer(uint32_t bits);
-TileScorer avx512_scorer(uint32_t bits);
-}  // namespace x86
 
 }  // namespace qv::quantized

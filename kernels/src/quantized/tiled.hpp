@@ -22,7 +22,7 @@ namespace qv::quantized {
 template <class Exact>
 Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uint64_t n_queries,
                    std::span<const uint64_t> candidates, const Excluded& excluded, uint64_t k, uint64_t L,
-                   Ranked out, vectors::Path path, Exact&& exact) {
+                   Ranked out, isa::Level level, Exact&& exact) {
   const uint64_t dim = store.dim;
   QV_ASSERT(dim >= 1 && k >= 1 && L >= k, "tiled scan outside its domain");
   QV_ASSERT(queries.size() / dim >= n_queries, "fewer query rows than queries");
@@ -41,7 +41,7 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
   for (size_t l = 0; l < kLanes; ++l) heaps.emplace_back(checked_len<Candidate>(checked_add(L, 1)));
   std::vector<Candidate> rescored;
   rescored.reserve(checked_len<Candidate>(L));
-  const TileScorer score_block = tile_scorer(store.bits, path);
+  const TileScorer score_block = tile_scorer(store.bits, level);
   const uint64_t n_candidates = candidates.size();
 
   for (uint64_t s = 0; s < n_queries; s += kLanes) {
@@ -61,7 +61,8 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
     }
     for (uint64_t p0 = 0; p0 < n_candidates; p0 += kTileBlock) {
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kTileBlock, n_candidates - p0));
-      score_block(store, candidates.data() + p0, m, tile.data(), unpacked.data(), acc);
+      score_block(store.codes.data(), store.row_bytes, dim, candidates.data() + p0, m, tile.data(), unpacked.data(),
+                  acc);
       for (size_t i = 0; i < m; ++i) {
         const uint64_t p = p0 + i;
         for (size_t l = 0; l < n; ++l) {

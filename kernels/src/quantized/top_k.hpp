@@ -85,7 +85,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
 template <class Items>
 Result top_k(const QuantizedStore& store, const Items& items, const vectors::QuerySet& queries, uint64_t n_queries,
              std::span<const uint64_t> candidates, const Excluded& excluded, uint64_t k, uint64_t oversample,
-             vectors::Path path = vectors::best_path()) {
+             isa::Level level = isa::active()) {
   if (k == 0 || n_queries == 0) return make_outputs(n_queries, k);
   if (auto s = first_short_query(n_queries, candidates.size(), excluded, k)) return *s;
   Ranked out = make_outputs(n_queries, k);
@@ -94,7 +94,7 @@ Result top_k(const QuantizedStore& store, const Items& items, const vectors::Que
   if (dense && queries.form == vectors::QuerySet::Form::Dense && dense->dim > 0) {
     const uint64_t dim = dense->dim;
     QV_ASSERT(queries.dim == dim, "queries and codes differ in width");
-    return tiled_top_k(*dense, queries.values, n_queries, candidates, excluded, k, L, std::move(out), path,
+    return tiled_top_k(*dense, queries.values, n_queries, candidates, excluded, k, L, std::move(out), level,
                        [&](uint64_t q, uint64_t position) {
                          return items.score(candidates[position],
                                             vectors::Query::dense(queries.values.subspan(q * dim, dim)));
