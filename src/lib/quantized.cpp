@@ -48,14 +48,18 @@ quantized::Excluded excluded_rows(const py::Array<int64_t>& ex_ptr, const py::Ar
   return {indptr, idx};
 }
 
-// A query or item CSR over n_cols columns: data, indices, then the index pointer viewed.
-sparse::CsrView csr_rows(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
-                         const py::Array<double>& data, uint64_t n_cols, std::vector<uint64_t>& owned_indptr) {
-  auto d = data.flat();
-  auto i = indices.flat();
+// A query or item CSR over n_cols columns: data, indices and the index pointer viewed,
+// then lengths, columns and the pointer judged.
+checks::CsrInput csr_rows(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
+                          const py::Array<double>& data, uint64_t n_cols) {
+  checks::CsrInput m;
+  m.data = data.flat();
+  m.indices = indices.flat();
   auto p = indptr.flat();
-  owned_indptr = checks::borrow_csr(p, i, d.size(), n_cols);
-  return {owned_indptr, checks::as_unsigned(i), d, owned_indptr.size() - 1, n_cols};
+  m.same_length();
+  m.columns(n_cols);
+  m.pointer(p, m.indices.size());
+  return m;
 }
 
 template <class Items>
@@ -66,7 +70,7 @@ py::Ref quantized_ranked(const QuantizedStore& store, const Items& items, const 
       [&] { return quantized::top_k(store, items, queries, n_queries, candidates, excluded, k, oversample); });
   if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) py::too_few(k, *f);
   auto& r = std::get<quantized::Ranked>(result);
-  return py::ranked_arrays(py::Ranked{std::move(r.positions), std::move(r.scores)}, n_queries, k);
+  return py::ranked_pair(n_queries, k, std::move(r.positions), std::move(r.scores));
 }
 
 // ---- quantized_search_dense ----
@@ -109,17 +113,19 @@ using SparseArgs =
 py::Ref quantized_search_sparse(const SparseArgs& a) {
   const uint32_t bits = a.get<"bits">();
   const uint64_t dim = a.get<"dim">(), k = a.get<"k">(), oversample = a.get<"oversample">();
-  std::vector<uint64_t> item_indptr, query_indptr, ex_indptr;
-  const sparse::CsrView rows =
-      csr_rows(a.get<"vectors_indptr">(), a.get<"vectors_indices">(), a.get<"vectors_data">(), dim, item_indptr);
+  std::vector<uint64_t> ex_indptr;
+  const checks::CsrInput item_csr =
+      csr_rows(a.get<"vectors_indptr">(), a.get<"vectors_indices">(), a.get<"vectors_data">(), dim);
+  const sparse::CsrView rows = item_csr.view();
   const uint64_t n_items = rows.n_rows;
   auto codes = a.get<"codes">().flat();
   const QuantizedStore store = quantized_checked(bits, oversample, n_items, dim, [&] {
     return QuantizedStore(SparseCodes{codes, bits, rows, a.get<"scale">(), a.get<"offset">()});
   });
   const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
-  const sparse::CsrView query_rows =
-      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim, query_indptr);
+  const checks::CsrInput query_csr =
+      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim);
+  const sparse::CsrView query_rows = query_csr.view();
   const uint64_t n_queries = query_rows.n_rows;
   const quantized::Excluded excluded =
       excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
@@ -145,9 +151,10 @@ py::Ref quantized_search_sparse_dense(const SparseDenseArgs& a) {
       dense_store(a.get<"codes">(), bits, a.get<"scale">(), a.get<"offset">(), n_items, dim, oversample);
   const vectors::DenseItems items{vectors.flat(), dim};
   const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
-  std::vector<uint64_t> query_indptr, ex_indptr;
-  const sparse::CsrView query_rows =
-      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim, query_indptr);
+  std::vector<uint64_t> ex_indptr;
+  const checks::CsrInput query_csr =
+      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim);
+  const sparse::CsrView query_rows = query_csr.view();
   const uint64_t n_queries = query_rows.n_rows;
   const quantized::Excluded excluded =
       excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
