@@ -10,11 +10,12 @@
 
 #include "core/invariant.hpp"
 #include "ranking/candidate.hpp"
+#include "ranking/heap.hpp"
 
 namespace qv::quantized {
 
 using ranking::Candidate;
-using ranking::CandidateHeap;
+using CandidateHeap = ranking::TopK<ranking::CandidateOrder>;
 using ranking::TooFewEligible;
 
 // The k best positions of every query, row-major, and their exact scores.
@@ -83,7 +84,7 @@ template <class Exact>
 void rank_one(CandidateHeap& heap, std::vector<Candidate>& rescored, uint64_t k, Exact&& exact,
               uint64_t* positions, double* scores) {
   rescored.clear();
-  for (const Candidate& c : heap.storage()) rescored.push_back({exact(c.index), c.index});
+  for (const Candidate& c : heap.held()) rescored.push_back({exact(c.index), c.index});
   heap.clear();
   ranking::sort_best_first(rescored);
   QV_ASSERT(rescored.size() >= k, "shortlist shorter than k");

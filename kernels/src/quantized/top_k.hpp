@@ -41,7 +41,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
   }
   std::vector<double> weights(checked_len<double>(n_weights), 0.0);
   std::vector<double> scatter(checked_len<double>(queries.scatter_len()), 0.0);
-  CandidateHeap heap(checked_len<Candidate>(checked_add(L, 1)));
+  CandidateHeap heap(L, L);
   std::vector<Candidate> rescored;
   rescored.reserve(checked_len<Candidate>(L));
   if (dense)
