@@ -76,6 +76,13 @@ struct Count32 {
   static std::string annotation() { return "SupportsIndex"; }
 };
 
+struct Int64 {
+  using Value = int64_t;
+  static constexpr bool is_array = false, writable = false, has_default = false;
+  static Value convert(PyObject* o) { return to_int64(o); }
+  static std::string annotation() { return "SupportsIndex"; }
+};
+
 struct Real {
   using Value = double;
   static constexpr bool is_array = false, writable = false, has_default = false;
@@ -114,6 +121,7 @@ template <Name N, class T, int Nd = 1> using InOut = Param<N, kind::ArrayOf<T, N
 template <Name N, class T, int Nd = 1> using Maybe = Param<N, kind::MaybeArray<T, Nd>>;      // None or an array
 template <Name N> using Count = Param<N, kind::Count>;
 template <Name N> using Count32 = Param<N, kind::Count32>;
+template <Name N> using Int64 = Param<N, kind::Int64>;  // signed 64-bit
 template <Name N> using Real = Param<N, kind::Real>;
 template <Name N> using Flag = Param<N, kind::Flag>;
 template <Name N> using Text = Param<N, kind::Text>;
