@@ -132,8 +132,8 @@ class DenseRows : public testing_isa::LevelTest {};
 TEST_P(DenseRows, EachScoreFusesItsTermsInStoredOrder) {
   const uint64_t n = 23;
   std::vector<double> w = normals(n * n, 7), x = normals(3, 8);
-  std::vector<int64_t> indptr{0, 3}, indices{5, 0, 17};
-  CsrRows users{indptr, indices, x, n};
+  std::vector<uint64_t> indptr{0, 3}, indices{5, 0, 17};
+  sparse::CsrView users{indptr, indices, x, 1, n};
   CandidateSet c{{}, false, n, {}};
   Exclusions ex;
   std::vector<uint64_t> rows{0};
@@ -160,14 +160,14 @@ TEST(Similarity, SparsePathRoundsProductsDensePathFusesThem) {
   // path; with 16 items the same entries take the sparse path.
   const double x0 = 0.1, x1 = 0.7, s0 = 0.3, s1 = 1.0 / 3.0;
   for (uint64_t n : {4, 16}) {
-    std::vector<int64_t> uptr{0, 2}, uidx{1, 2};
+    std::vector<uint64_t> uptr{0, 2}, uidx{1, 2};
     std::vector<double> udata{x0, x1};
-    std::vector<int64_t> sptr(n + 1, 2), sidx{0, 0};
+    std::vector<uint64_t> sptr(n + 1, 2), sidx{0, 0};
     std::vector<double> sdata{s0, s1};
     sptr[0] = 0;
     sptr[1] = 0;
     sptr[2] = 1;
-    CsrRows users{uptr, uidx, udata, n}, sim{sptr, sidx, sdata, n};
+    sparse::CsrView users{uptr, uidx, udata, 1, n}, sim{sptr, sidx, sdata, n, n};
     CandidateSet c{{}, false, n, {}};
     std::vector<uint64_t> rows{0};
     auto out = std::get<Outputs>(top_k_from_similarity(users, sim, rows, c, Exclusions{}, 1, false));

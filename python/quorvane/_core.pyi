@@ -418,6 +418,25 @@ def slim_elasticnet_weights_from_gram(
     Returns ((indptr, indices, data), n_unconverged), one row per solved item.
     `n_threads == 0` uses all cores."""
 
+def tune_suggest(
+    kind: str,
+    low: float,
+    high: float,
+    log: bool | np.bool_,
+    n_choices: SupportsIndex,
+    observed: NDArray[np.float64],
+    scores: NDArray[np.float64],
+    n_startup_trials: SupportsIndex,
+    n_ei_candidates: SupportsIndex,
+    seed: SupportsIndex,
+) -> float:
+    """Propose a value of one hyperparameter by TPE, from the history of that parameter.
+
+    `kind` is `"float"`, `"int"` or `"categorical"`; a categorical is proposed as the
+    index of its choice among `n_choices`, and `low`, `high` and `log` are ignored for
+    it. `observed[t]` is the value trial `t` used and `scores[t]` what it scored, higher
+    being better. Below `n_startup_trials` observations the value is drawn at random."""
+
 def top_k_per_row(
     scores: NDArray[np.float64],
     excluded_indptr: NDArray[np.int64],

@@ -27,15 +27,13 @@ py::Ref bpr_fit(const BprArgs& a) {
   if (item_factors.rows() != n_cols) py::value_error("item_factors and item_bias must have n_cols rows.");
   auto bias = a.get<"item_bias">().flat_mut();
   if (bias.size() != n_cols) py::value_error("item_factors and item_bias must have n_cols rows.");
-  auto idx = a.get<"indices">().flat();
-  auto ptr_raw = a.get<"indptr">().flat();
-  const uint64_t nnz = idx.size();
-  std::vector<uint64_t> ptr = checks::check_indptr(ptr_raw, nnz);
-  if (ptr.size() != user_factors.rows() + 1) py::value_error("indptr must have one entry per user, plus one.");
-  checks::check_indices(idx, n_cols, "indices");
-  for (size_t r = 0; r + 1 < ptr.size(); ++r)
-    for (uint64_t e = ptr[r] + 1; e < ptr[r + 1]; ++e)
-      if (idx[e - 1] >= idx[e]) py::value_error("indices must be sorted and unique within each row.");
+  checks::CsrInput m;
+  m.indices = a.get<"indices">().flat();
+  const uint64_t nnz = m.indices.size();
+  m.pointer(a.get<"indptr">().flat(), nnz);
+  m.row_count(user_factors.rows(), "indptr must have one entry per user, plus one.");
+  m.columns(n_cols);
+  m.ascending("indices must be sorted and unique within each row.");
   std::optional<std::vector<uint64_t>> sample_pool;
   if (positives) sample_pool = checks::to_usize(positives->flat(), "positives", nnz);
   auto pool = pools::pool(a.get<"n_threads">());
@@ -45,7 +43,7 @@ py::Ref bpr_fit(const BprArgs& a) {
   const bpr::BprParams params{user_factors.cols(),      a.get<"learning_rate">(), a.get<"regularization">(),
                               a.get<"n_iter">(),        a.get<"seed">(),          a.get<"use_bias">(),
                               a.get<"popularity_negatives">()};
-  const sparse::CsrView view{ptr, checks::as_unsigned(idx), {}, ptr.size() - 1, n_cols};
+  const sparse::CsrView view = m.view();
   std::optional<std::span<const uint64_t>> pool_view;
   if (sample_pool) pool_view = std::span<const uint64_t>(*sample_pool);
   std::vector<double> shares =

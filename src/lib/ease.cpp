@@ -1,61 +1,17 @@
 // Bindings of the closed-form item model: ease_inverse_gram, ease_weights,
 // ease_weights_from_inverse.
-#include <charconv>
-#include <cmath>
 #include <string>
-#include <string_view>
 
 #include "checks.hpp"
 #include "ease/gram.hpp"
 #include "ease/inverse.hpp"
 #include "pools.hpp"
 #include "py/declare.hpp"
+#include "py/format.hpp"
 #include "py/result.hpp"
 
 namespace qv::bind {
 namespace {
-
-// Shortest round-trip digits laid out positionally, padded with zeros where needed:
-// 1e-8 is "0.00000001", 100.0 is "100", 1e22 is "1" and 22 zeros. The fixed format of
-// to_chars would print every digit of the exact binary value instead, so the digits and
-// the exponent are taken from the shortest scientific form.
-std::string positional(double x) {
-  if (std::isnan(x)) return "NaN";
-  if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-  QV_ASSERT(ec == std::errc(), "float does not fit its buffer");
-  std::string_view sci(buf, static_cast<size_t>(end - buf));
-  std::string out;
-  if (sci.front() == '-') {
-    out.push_back('-');
-    sci.remove_prefix(1);
-  }
-  const size_t e_pos = sci.find('e');
-  std::string digits;
-  for (char ch : sci.substr(0, e_pos))
-    if (ch != '.') digits.push_back(ch);
-  int exp = 0;
-  std::string_view e = sci.substr(e_pos + 1);
-  if (e.front() == '+') e.remove_prefix(1);
-  std::from_chars(e.data(), e.data() + e.size(), exp);
-  if (exp >= 0) {
-    const size_t whole = static_cast<size_t>(exp) + 1;
-    if (digits.size() <= whole) {
-      out += digits;
-      out.append(whole - digits.size(), '0');
-    } else {
-      out += digits.substr(0, whole);
-      out += '.';
-      out += digits.substr(whole);
-    }
-  } else {
-    out += "0.";
-    out.append(static_cast<size_t>(-exp - 1), '0');
-    out += digits;
-  }
-  return out;
-}
 
 py::Ref dense(std::vector<double>&& v, uint64_t n) {
   py::check_shape(n, n, v.size());
@@ -73,17 +29,16 @@ template <py::Name F>
 py::Ref ease_inverse_and_weights(const EaseArgs<F>& a, bool weights) {
   const uint64_t n_cols = a.template get<"n_cols">();
   const double l2_reg = a.template get<"l2_reg">();
-  const checks::FittingCsr m = checks::fitting_csr(a.template get<"indptr">(), a.template get<"indices">(),
-                                                   a.template get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   ease::dense_len(n_cols);  // an impossible n x n matrix is a MemoryError before any work
   auto pool = pools::pool(a.template get<"n_threads">());
-  const sparse::CsrView r = m.view(n_cols);
+  const sparse::CsrView r = m.view();
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
     return weights ? ease::weights(std::move(g), n_cols, l2_reg) : ease::inverse(std::move(g), n_cols, l2_reg);
   });
   if (std::holds_alternative<ease::NotPositiveDefinite>(result))
-    py::value_error("The item Gram matrix is not positive definite with l2_reg=" + positional(l2_reg) +
+    py::value_error("The item Gram matrix is not positive definite with l2_reg=" + py::positional(l2_reg) +
                     "; use a larger l2_reg.");
   return dense(std::get<std::vector<double>>(std::move(result)), n_cols);
 }

@@ -24,18 +24,20 @@ py::Ref fm_als_fit(const FmArgs& a) {
   auto vs = v.flat_mut();
   auto ptr_raw = a.get<"indptr">().flat();
   if (ptr_raw.size() != ys.size() + 1) py::value_error("indptr must have len(y) + 1 entries.");
-  auto idx = a.get<"indices">().flat();
-  if (idx.size() != d.size()) py::value_error("indices and data must have the same length.");
+  checks::CsrInput m;
+  m.data = d;
+  m.indices = a.get<"indices">().flat();
+  m.same_length();
   if (v.cols() != ws.size()) py::value_error("v columns and group must match len(w).");
   auto g_raw = a.get<"group">().flat();
   if (g_raw.size() != v.cols()) py::value_error("v columns and group must match len(w).");
   if (rw.size() != rv.size()) py::value_error("reg_w and reg_v must have the same length.");
-  std::vector<uint64_t> ptr = checks::check_indptr(ptr_raw, d.size());
-  checks::check_indices(idx, ws.size(), "indices");
+  m.pointer(ptr_raw, d.size());
+  m.columns(ws.size());
   std::vector<uint64_t> groups = checks::to_usize(g_raw, "group", rw.size());
 
   const uint64_t n_factors = ws.empty() ? 0 : vs.size() / ws.size();
-  const sparse::CsrView view{ptr, checks::as_unsigned(idx), d, ys.size(), ws.size()};
+  const sparse::CsrView view = m.view();
   auto pool = pools::default_pool();
   fm_als::Fitted fitted = pools::run(*pool, [&] {
     return fm_als::fit(view, ys, a.get<"w0">(), ws, vs, n_factors, groups, a.get<"reg0">(), rw, rv, a.get<"n_iter">());

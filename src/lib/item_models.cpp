@@ -26,9 +26,9 @@ using GramArgs = py::Args<"item_gram", In<"indptr", int64_t>, In<"indices", int6
 
 py::Ref item_gram(const GramArgs& a) {
   const uint64_t n_cols = a.get<"n_cols">();
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   auto pool = pools::pool(a.get<"n_threads">());
-  auto g = pools::run(*pool, [&] { return ease::gram(m.view(n_cols)); });
+  auto g = pools::run(*pool, [&] { return ease::gram(m.view()); });
   py::check_shape(n_cols, n_cols, g.size());
   return py::to_array(std::move(g), {n_cols, n_cols});
 }
@@ -38,10 +38,10 @@ using KnnArgs = py::Args<"item_knn_top_k", In<"indptr", int64_t>, In<"indices", 
 
 py::Ref item_knn_top_k(const KnnArgs& a) {
   const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   Rows rows = checks::check_rows(a.get<"rows">(), n_cols);
   auto pool = pools::pool(a.get<"n_threads">());
-  auto csr = pools::run(*pool, [&] { return knn::all_pairs_top_k_rows(m.view(n_cols), k, row_span(rows)); });
+  auto csr = pools::run(*pool, [&] { return knn::all_pairs_top_k_rows(m.view(), k, row_span(rows)); });
   return py::csr_tuple(std::move(csr));
 }
 
@@ -52,14 +52,14 @@ using CosineArgs = py::Args<"item_cosine_top_k", In<"indptr", int64_t>, In<"indi
 py::Ref item_cosine_top_k(const CosineArgs& a) {
   const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
   const double shrink = a.get<"shrink">();
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   auto norms = a.get<"norms">().flat();
   if (norms.size() != n_cols) py::value_error("norms must have n_cols entries.");
   if (!std::isfinite(shrink) || shrink < 0.0) py::value_error("shrink must be finite and >= 0.");
   Rows rows = checks::check_rows(a.get<"rows">(), n_cols);
   auto pool = pools::pool(a.get<"n_threads">());
   auto csr = pools::run(*pool, [&] {
-    return knn::cosine_top_k_rows(m.view(n_cols), norms, k, row_span(rows), shrink);
+    return knn::cosine_top_k_rows(m.view(), norms, k, row_span(rows), shrink);
   });
   return py::csr_tuple(std::move(csr));
 }
@@ -70,7 +70,7 @@ using Rp3Args = py::Args<"rp3beta_similarity", In<"indptr", int64_t>, In<"indice
 
 py::Ref rp3beta_similarity(const Rp3Args& a) {
   const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   auto row_scale = a.get<"row_scale">().flat();
   auto col_scale = a.get<"col_scale">().flat();
   if (row_scale.size() != n_cols || col_scale.size() != n_cols)
@@ -78,7 +78,7 @@ py::Ref rp3beta_similarity(const Rp3Args& a) {
   Rows rows = checks::check_rows(a.get<"rows">(), n_cols);
   auto pool = pools::pool(a.get<"n_threads">());
   auto csr = pools::run(*pool, [&] {
-    return rp3beta::similarity_rows(m.view(n_cols), row_scale, col_scale, k, row_span(rows));
+    return rp3beta::similarity_rows(m.view(), row_scale, col_scale, k, row_span(rows));
   });
   return py::csr_tuple(std::move(csr));
 }

@@ -27,20 +27,17 @@ py::Ref top_k_per_row(const TopKArgs& a) {
     return ranking::top_k_per_row(s, n_cols, pattern, checks::as_unsigned(idx), k);
   });
   if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) py::too_few(k, *f);
-  auto& ids = std::get<std::vector<uint64_t>>(result);
-  py::to_i64(ids);
-  py::check_shape(n_rows, k, ids.size());
-  return py::index_array(std::move(ids), {n_rows, k});
+  return py::ranked_ids(n_rows, k, std::move(std::get<std::vector<uint64_t>>(result)));
 }
 
 using PruneArgs = py::Args<"csr_top_k_per_row", In<"indptr", int64_t>, In<"indices", int64_t>,
                            In<"data", double>, Count<"n_cols">, Count<"k">, Count<"n_threads">>;
 
 py::Ref csr_top_k_per_row(const PruneArgs& a) {
-  const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const uint64_t k = a.get<"k">();
+  const checks::CsrInput m = checks::fitting_csr(a);
   auto pool = pools::pool(a.get<"n_threads">());
-  const sparse::CsrView view = m.view(n_cols);
+  const sparse::CsrView view = m.view();
   auto csr = pools::run(*pool, [&] { return prune::top_k_per_row(view, k); });
   return py::csr_tuple(std::move(csr));
 }

@@ -38,10 +38,10 @@ using SlimArgs = py::Args<"slim_elasticnet_weights", In<"indptr", int64_t>, In<"
 py::Ref slim_elasticnet_weights(const SlimArgs& a) {
   const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
   const slim::SlimParams params = solver_params(a);
-  const checks::FittingCsr m = checks::fitting_csr(a.get<"indptr">(), a.get<"indices">(), a.get<"data">(), n_cols);
+  const checks::CsrInput m = checks::fitting_csr(a);
   ease::dense_len(n_cols);  // an impossible Gram matrix is a MemoryError before any work
   auto pool = pools::pool(a.get<"n_threads">());
-  const sparse::CsrView r = m.view(n_cols);
+  const sparse::CsrView r = m.view();
   const double n_rows = static_cast<double>(r.n_rows);
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
@@ -71,17 +71,16 @@ py::Ref slim_elasticnet_weights_from_gram(const FromGramArgs& a) {
   const size_t n_targets = targets ? targets->size() : n;
   if (warm_indptr ? !(warm_indices && warm_data) : (warm_indices || warm_data))
     py::value_error("warm_indptr, warm_indices and warm_data must be given together.");
-  std::vector<uint64_t> warm_ptr;
+  checks::CsrInput warm_csr;
   sparse::CsrView warm;
   if (warm_indptr) {
-    auto wd = warm_data->flat();
-    warm_ptr = checks::check_indptr(warm_indptr->flat(), wd.size());
-    if (warm_ptr.size() != n_targets + 1)
-      py::value_error("warm_indptr must have one entry per solved column, plus one.");
-    auto wi = warm_indices->flat();
-    if (wi.size() != wd.size()) py::value_error("warm_indices and warm_data must have the same length.");
-    checks::check_indices(wi, n, "warm_indices");
-    warm = sparse::CsrView{warm_ptr, checks::as_unsigned(wi), wd, n_targets, n};
+    warm_csr.data = warm_data->flat();
+    warm_csr.pointer(warm_indptr->flat(), warm_csr.data.size());
+    warm_csr.row_count(n_targets, "warm_indptr must have one entry per solved column, plus one.");
+    warm_csr.indices = warm_indices->flat();
+    warm_csr.same_length("warm_indices and warm_data must have the same length.");
+    warm_csr.columns(n, "warm_indices");
+    warm = warm_csr.view();
   }
   auto pool = pools::pool(a.get<"n_threads">());
   std::optional<std::span<const uint64_t>> subset;

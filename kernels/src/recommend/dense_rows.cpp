@@ -19,7 +19,7 @@ struct Scratch {
 
 }  // namespace
 
-Result top_k_from_dense_rows(const CsrRows& users, std::span<const double> weights, uint64_t n_items,
+Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const double> weights, uint64_t n_items,
                              std::span<const uint64_t> rows, const CandidateSet& candidates,
                              const Exclusions& exclusions, uint64_t k) {
   if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
@@ -40,9 +40,9 @@ Result top_k_from_dense_rows(const CsrRows& users, std::span<const double> weigh
       [&](Scratch& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
         exclusions.collect(q, rows[q], candidates, s.excluded);
         std::fill(s.scores.begin(), s.scores.end(), 0.0);
-        const CsrRows::Row row = users.row(rows[q]);
+        const sparse::CsrView::Entries row = users.entries(rows[q]);
         for (size_t e = 0; e < row.indices.size(); ++e) {
-          const uint64_t j = static_cast<uint64_t>(row.indices[e]);
+          const uint64_t j = row.indices[e];
           QV_ASSERT(j < n_items, "user item out of range");
           fma_row(row.data[e], weights.data() + j * n, s.scores.data(), n);
         }

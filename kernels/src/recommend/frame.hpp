@@ -1,7 +1,6 @@
 #pragma once
 // What the three recommendation scorers share: the candidate list, the per-query excluded
-// positions, fitted CSR rows read with checks, the bounded best-k collector, the
-// eligibility pre-check and the chunk driver.
+// positions, the bounded best-k collector, the eligibility pre-check and the chunk driver.
 //
 // Fitted data (seen patterns, user and similarity matrices) arrives with only its shape
 // checked, so every index read from it is checked here; a failed check throws
@@ -20,6 +19,7 @@
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
 #include "ranking/candidate.hpp"
+#include "sparse/sparse.hpp"
 
 namespace qv::recommend {
 
@@ -37,26 +37,6 @@ struct CandidateSet {
   std::span<const uint64_t> map;  // item -> position, or kNotCandidate (with ids only)
 
   uint64_t item(uint64_t p) const { return has_ids ? ids[p] : p; }
-};
-
-// A fitted CSR matrix whose inner index pointer entries and indices are unchecked.
-struct CsrRows {
-  std::span<const int64_t> indptr;
-  std::span<const int64_t> indices;
-  std::span<const double> data;
-  uint64_t n_cols = 0;
-
-  struct Row {
-    std::span<const int64_t> indices;
-    std::span<const double> data;
-  };
-
-  Row row(uint64_t r) const {
-    QV_ASSERT(r < indptr.size() && r + 1 < indptr.size(), "fitted row out of range");
-    const uint64_t b = static_cast<uint64_t>(indptr[r]), e = static_cast<uint64_t>(indptr[r + 1]);
-    QV_ASSERT(b <= e && e <= indices.size() && e <= data.size(), "fitted index pointer malformed");
-    return {indices.subspan(b, e - b), data.subspan(b, e - b)};
-  }
 };
 
 // Appends the candidate positions of the items in row `row` of a seen pattern. Items

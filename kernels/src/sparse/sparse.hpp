@@ -41,6 +41,18 @@ struct CsrView {
     QV_ASSERT(pos < data.size(), "CSR value position out of range");
     return data[pos];
   }
+
+  // Row r's columns and values in one piece. The positions are checked, so a view of a
+  // fitted model's unchecked storage fails an assertion rather than reading out of bounds.
+  struct Entries {
+    std::span<const uint64_t> indices;
+    std::span<const double> data;
+  };
+  Entries entries(uint64_t r) const {
+    auto [b, e] = row(r);
+    QV_ASSERT(e <= data.size(), "CSR row values out of range");
+    return {indices.subspan(b, e - b), data.subspan(b, e - b)};
+  }
 };
 
 using RowEntries = std::vector<std::pair<uint64_t, double>>;

@@ -19,7 +19,8 @@ uint32_t to_count32(PyObject* o) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) throw ErrorSet{};
-  if (overflow || v < 0 || v > 0xFFFFFFFFLL) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  if (overflow || v < 0 || v > 0xFFFFFFFFLL)
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
   return static_cast<uint32_t>(v);
 }
 
@@ -70,7 +71,10 @@ std::pair<uintptr_t, uintptr_t> extent(PyArrayObject* a) {
   intptr_t lo = 0, hi = 0;
   for (int d = 0; d < PyArray_NDIM(a); ++d) {
     const intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
-    if (span < 0) lo += span; else hi += span;
+    if (span < 0)
+      lo += span;
+    else
+      hi += span;
   }
   return {base + lo, base + hi + PyArray_ITEMSIZE(a)};
 }
@@ -80,7 +84,8 @@ void check_borrows(std::span<const Borrow> arrays) {
   for (const Borrow& w : arrays) {
     if (!w.writable) continue;
     auto* a = reinterpret_cast<PyArrayObject*>(w.array);
-    if (!PyArray_ISWRITEABLE(a)) panic(std::string("NotWriteable: '") + w.name + "' is not writeable");
+    if (!PyArray_ISWRITEABLE(a))
+      panic(std::string("NotWriteable: '") + w.name + "' is not writeable");
     auto [lo, hi] = extent(a);
     for (const Borrow& other : arrays) {
       if (&other == &w) continue;

@@ -3,7 +3,9 @@
 //
 //   using FactorizeArgs = py::Args<"factorize", py::In<"values", int64_t>>;
 //   py::Ref factorize(const FactorizeArgs& a) { auto v = a.get<"values">().flat(); ... }
-//   const py::Registered functions{py::define<factorize>("<return annotation>", "<docstring body>")};
+//   const py::Registered functions{
+//       py::define<factorize>("<return annotation>", "<docstring body>"),
+//   };
 //
 // From that come the parser's table and counts, the typed arguments read by name (an
 // unknown name does not compile), the text signature opening the docstring, the entry in
@@ -116,17 +118,27 @@ struct Param {
 };
 
 // The parameter kinds, by the name a binding declares them with.
-template <Name N, class T, int Nd = 1> using In = Param<N, kind::ArrayOf<T, Nd, false>>;     // read-only array
-template <Name N, class T, int Nd = 1> using InOut = Param<N, kind::ArrayOf<T, Nd, true>>;   // read-write array
-template <Name N, class T, int Nd = 1> using Maybe = Param<N, kind::MaybeArray<T, Nd>>;      // None or an array
-template <Name N> using Count = Param<N, kind::Count>;
-template <Name N> using Count32 = Param<N, kind::Count32>;
-template <Name N> using Int64 = Param<N, kind::Int64>;  // signed 64-bit
-template <Name N> using Real = Param<N, kind::Real>;
-template <Name N> using Flag = Param<N, kind::Flag>;
-template <Name N> using Text = Param<N, kind::Text>;
+template <Name N, class T, int Nd = 1>
+using In = Param<N, kind::ArrayOf<T, Nd, false>>;  // read-only array
+template <Name N, class T, int Nd = 1>
+using InOut = Param<N, kind::ArrayOf<T, Nd, true>>;  // read-write array
+template <Name N, class T, int Nd = 1>
+using Maybe = Param<N, kind::MaybeArray<T, Nd>>;  // None or an array
+template <Name N>
+using Count = Param<N, kind::Count>;
+template <Name N>
+using Count32 = Param<N, kind::Count32>;
+template <Name N>
+using Int64 = Param<N, kind::Int64>;  // signed 64-bit
+template <Name N>
+using Real = Param<N, kind::Real>;
+template <Name N>
+using Flag = Param<N, kind::Flag>;
+template <Name N>
+using Text = Param<N, kind::Text>;
 // A trailing parameter that may be omitted: None, 0 or False, as its kind says.
-template <class P> using Default = Param<P::name, typename P::Kind, true>;
+template <class P>
+using Default = Param<P::name, typename P::Kind, true>;
 
 // How a parameter reads in the text signature and the stub.
 struct ParamInfo {
@@ -177,15 +189,18 @@ class Args {
   template <Name N>
   static constexpr size_t index() {
     constexpr std::array<std::string_view, size> names{Ps::name.view()...};
-    constexpr size_t i = static_cast<size_t>(std::find(names.begin(), names.end(), N.view()) - names.begin());
+    constexpr size_t i =
+        static_cast<size_t>(std::find(names.begin(), names.end(), N.view()) - names.begin());
     static_assert(i < size, "no parameter of that name");
     return i;
   }
 
   template <class P>
   static constexpr const char* default_text() {
-    if constexpr (P::defaulted) return P::Kind::default_text;
-    else return nullptr;
+    if constexpr (P::defaulted)
+      return P::Kind::default_text;
+    else
+      return nullptr;
   }
 
   template <size_t... I>
@@ -216,8 +231,10 @@ class Args {
     if constexpr (P::Kind::is_array) {
       const auto& v = std::get<I>(values_);
       PyArrayObject* a = nullptr;
-      if constexpr (P::Kind::has_default) a = v ? v->raw() : nullptr;
-      else a = v.raw();
+      if constexpr (P::Kind::has_default)
+        a = v ? v->raw() : nullptr;
+      else
+        a = v.raw();
       if (a) list[n++] = Borrow{reinterpret_cast<PyObject*>(a), P::name.text, P::Kind::writable};
     }
   }
@@ -238,8 +255,12 @@ struct Function {
 };
 
 namespace detail {
-template <class F> struct ImplArgs;
-template <class A> struct ImplArgs<Ref (*)(const A&)> { using type = A; };
+template <class F>
+struct ImplArgs;
+template <class A>
+struct ImplArgs<Ref (*)(const A&)> {
+  using type = A;
+};
 
 template <auto Impl>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

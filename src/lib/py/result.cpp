@@ -67,9 +67,14 @@ void check_shape(uint64_t n_rows, uint64_t k, size_t len) {
   if (total != len) value_error("ShapeError/IncompatibleShape: incompatible shapes");
 }
 
-Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores) {
+Ref ranked_ids(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids) {
+  to_i64(ids);
   check_shape(n_rows, k, ids.size());
-  Ref a = make_array(std::move(ids), {n_rows, k}, NPY_INT64);
+  return make_array(std::move(ids), {n_rows, k}, NPY_INT64);
+}
+
+Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores) {
+  Ref a = ranked_ids(n_rows, k, std::move(ids));
   check_shape(n_rows, k, scores.size());
   Ref b = to_array(std::move(scores), {n_rows, k});
   return tuple({a.release(), b.release()});
@@ -78,13 +83,6 @@ Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::v
 void too_few(uint64_t k, const ranking::TooFewEligible& f) {
   value_error("Cannot recommend " + std::to_string(k) + " items: query " + std::to_string(f.query) +
               " has only " + std::to_string(f.eligible) + " eligible items.");
-}
-
-Ref ranked_arrays(std::variant<Ranked, ranking::TooFewEligible>&& result, uint64_t n_queries, uint64_t k) {
-  if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) too_few(k, *f);
-  Ranked& r = std::get<Ranked>(result);
-  to_i64(r.ids);
-  return ranked_pair(n_queries, k, std::move(r.ids), std::move(r.scores));
 }
 
 Ref csr_tuple(sparse::CsrOwned&& m) {
