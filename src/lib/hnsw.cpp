@@ -41,6 +41,20 @@ py::Ref hnsw_built(const Items& items, const hnsw::HnswParams& params, uint64_t 
   return py::tuple({level.release(), indptr.release(), indices.release(), entry.release()});
 }
 
+// A CSR matrix of item vectors or queries: viewed data first, then judged in the
+// shared order (lengths, columns below n_cols, index pointer).
+checks::CsrInput item_csr(const py::Array<double>& data, const py::Array<int64_t>& indices,
+                          const py::Array<int64_t>& indptr, uint64_t n_cols) {
+  checks::CsrInput csr;
+  csr.data = data.flat();
+  csr.indices = indices.flat();
+  const auto raw = indptr.flat();
+  csr.same_length();
+  csr.columns(n_cols);
+  csr.pointer(raw, csr.indices.size());
+  return csr;
+}
+
 // ---- builds ----
 
 using BuildDenseArgs = py::Args<"hnsw_build_dense", In<"vectors", double, 2>, Count<"m">, Count<"ef_construction">,
@@ -61,15 +75,9 @@ using BuildSparseArgs =
 
 py::Ref hnsw_build_sparse(const BuildSparseArgs& a) {
   const hnsw::HnswParams params = hnsw_params(a.get<"m">(), a.get<"ef_construction">(), a.get<"seed">());
-  const auto data = a.get<"data">().flat();
-  const auto indices = a.get<"indices">().flat();
-  const auto indptr_raw = a.get<"indptr">().flat();
-  const uint64_t dim = a.get<"dim">();
-  const std::vector<uint64_t> indptr = checks::borrow_csr(indptr_raw, indices, data.size(), dim);
-  const uint64_t n_items = indptr.size() - 1;
-  check_item_count(n_items);
-  const SparseItems items{sparse::CsrView{indptr, checks::as_unsigned(indices), data, n_items, dim}};
-  return hnsw_built(items, params, a.get<"n_threads">());
+  const checks::CsrInput csr = item_csr(a.get<"data">(), a.get<"indices">(), a.get<"indptr">(), a.get<"dim">());
+  check_item_count(csr.indptr.size() - 1);
+  return hnsw_built(SparseItems{csr.view()}, params, a.get<"n_threads">());
 }
 
 // ---- searches ----
@@ -107,7 +115,7 @@ py::Ref hnsw_ranked(const Items& items, const hnsw::GraphView& graph, const Quer
   auto result = pools::run(*pool, [&] { return hnsw::top_k(items, graph, queries, request); });
   if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) py::too_few(k, *f);
   auto& r = std::get<hnsw::Ranked>(result);
-  return py::ranked_arrays(py::Ranked{std::move(r.positions), std::move(r.scores)}, n_queries, k);
+  return py::ranked_pair(n_queries, k, std::move(r.positions), std::move(r.scores));
 }
 
 // Exclusions of a search call, viewed indices first.
@@ -118,15 +126,11 @@ std::pair<std::vector<uint64_t>, checks::I64s> exclusions_of(const A& a, uint64_
   return {checks::check_excluded(indptr, indices, n_queries, n_candidates), indices};
 }
 
-// The query CSR of a search call, viewed data first, against `n_cols` columns.
+// The query CSR of a search call against `n_cols` columns.
 template <class A>
-std::pair<std::vector<uint64_t>, sparse::CsrView> query_csr(const A& a, uint64_t n_cols) {
-  const auto data = a.template get<"queries_data">().flat();
-  const auto indices = a.template get<"queries_indices">().flat();
-  const auto indptr_raw = a.template get<"queries_indptr">().flat();
-  std::vector<uint64_t> indptr = checks::borrow_csr(indptr_raw, indices, data.size(), n_cols);
-  const sparse::CsrView view{{}, checks::as_unsigned(indices), data, indptr.size() - 1, n_cols};
-  return {std::move(indptr), view};
+checks::CsrInput query_csr(const A& a, uint64_t n_cols) {
+  return item_csr(a.template get<"queries_data">(), a.template get<"queries_indices">(),
+                  a.template get<"queries_indptr">(), n_cols);
 }
 
 #define QV_SEARCH_TAIL \
@@ -161,19 +165,14 @@ using SearchSparseArgs =
 
 py::Ref hnsw_search_sparse(const SearchSparseArgs& a) {
   const uint64_t dim = a.get<"dim">();
-  const auto item_data = a.get<"vectors_data">().flat();
-  const auto item_indices = a.get<"vectors_indices">().flat();
-  const auto item_indptr_raw = a.get<"vectors_indptr">().flat();
-  const std::vector<uint64_t> item_indptr = checks::borrow_csr(item_indptr_raw, item_indices, item_data.size(), dim);
-  const uint64_t n_items = item_indptr.size() - 1;
+  const checks::CsrInput item = item_csr(a.get<"vectors_data">(), a.get<"vectors_indices">(), a.get<"vectors_indptr">(), dim);
+  const uint64_t n_items = item.indptr.size() - 1;
   const hnsw::GraphView graph = graph_of(a, n_items);
   const checks::CandidateSubset cands = graph_candidates(a.get<"candidates">().flat(), n_items);
-  auto [q_indptr, q_view] = query_csr(a, dim);
-  q_view.indptr = q_indptr;
-  const auto [ex_ptr, ex_idx] = exclusions_of(a, q_view.n_rows, cands.ids.size());
-  const SparseItems items{sparse::CsrView{item_indptr, checks::as_unsigned(item_indices), item_data, n_items, dim}};
-  return hnsw_ranked(items, graph, QuerySet::scattered(q_view), cands, ex_ptr, ex_idx, a.get<"k">(),
-                     a.get<"ef_search">(), a.get<"n_threads">());
+  const checks::CsrInput queries = query_csr(a, dim);
+  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.ids.size());
+  return hnsw_ranked(SparseItems{item.view()}, graph, QuerySet::scattered(queries.view()), cands, ex_ptr, ex_idx,
+                     a.get<"k">(), a.get<"ef_search">(), a.get<"n_threads">());
 }
 
 using SearchSparseDenseArgs =
@@ -186,10 +185,9 @@ py::Ref hnsw_search_sparse_dense(const SearchSparseDenseArgs& a) {
   const auto item_data = vectors.flat();
   const hnsw::GraphView graph = graph_of(a, vectors.rows());
   const checks::CandidateSubset cands = graph_candidates(a.get<"candidates">().flat(), vectors.rows());
-  auto [q_indptr, q_view] = query_csr(a, dim);
-  q_view.indptr = q_indptr;
-  const auto [ex_ptr, ex_idx] = exclusions_of(a, q_view.n_rows, cands.ids.size());
-  return hnsw_ranked(DenseItems{item_data, dim}, graph, QuerySet::sparse_rows(q_view), cands, ex_ptr, ex_idx,
+  const checks::CsrInput queries = query_csr(a, dim);
+  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.ids.size());
+  return hnsw_ranked(DenseItems{item_data, dim}, graph, QuerySet::sparse_rows(queries.view()), cands, ex_ptr, ex_idx,
                      a.get<"k">(), a.get<"ef_search">(), a.get<"n_threads">());
 }
 
