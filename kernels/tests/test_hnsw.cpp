@@ -12,21 +12,21 @@
 namespace qv::hnsw {
 namespace {
 
-std::vector<uint64_t> items_of(CandidateHeap h) {
+std::vector<uint64_t> items_of(ResultHeap h) {
   std::vector<uint64_t> out;
   while (auto c = h.pop()) out.push_back(c->index);
   return out;
 }
 
 TEST(Keep, HoldsTheBestAndBreaksTiesToTheLowerIndex) {
-  CandidateHeap h;
+  ResultHeap h(3, 10);
   for (uint64_t i = 0; i < 4; ++i) keep(h, i, 1.0 + static_cast<double>(i), 3);
   EXPECT_EQ(items_of(h), (std::vector<uint64_t>{1, 2, 3}));
-  CandidateHeap t;
+  ResultHeap t(1, 10);
   keep(t, 7, 5.0, 1);
   keep(t, 4, 5.0, 1);
   EXPECT_EQ(items_of(t), (std::vector<uint64_t>{4}));
-  CandidateHeap z;
+  ResultHeap z(0, 10);
   keep(z, 1, 1.0, 0);
   EXPECT_TRUE(z.empty());
 }

@@ -18,11 +18,11 @@ struct BuildScratch {
   Visited visited;
   WalkScratch walk;
   Frontier queue;
-  CandidateHeap found;
+  ResultHeap found;
   std::vector<Candidate> candidates, seeds, ranked;
   std::vector<uint32_t> selected, discarded, merged, pruned, copy;
 
-  BuildScratch(uint64_t n, uint64_t heap_room) : visited(n), found(heap_room) { queue.reserve(heap_room); }
+  BuildScratch(uint64_t n, uint64_t heap_room) : visited(n), found(heap_room, heap_room) { queue.reserve(heap_room); }
 };
 
 template <class Items>
@@ -100,9 +100,7 @@ class Builder {
         if (admit(e.index)) keep(s.found, e.index, e.score, ef_);
       }
     }
-    auto& w = s.found.storage();
-    ranking::sort_best_first(w);
-    s.candidates.assign(w.begin(), w.end());
+    s.found.drain_sorted(s.candidates);
   }
 
   // The neighbour heuristic: a candidate (best first) is kept when it is closer to the

@@ -5,19 +5,22 @@
 #include <vector>
 
 #include "ranking/candidate.hpp"
+#include "ranking/heap.hpp"
 
 namespace qv::hnsw {
 
 using ranking::Candidate;
-using ranking::CandidateHeap;
 using ranking::worse;
+
+// The bounded result set: worst on top.
+using ResultHeap = ranking::TopK<ranking::CandidateOrder>;
 
 // True when (s, i) ranks strictly better than (best, cur).
 inline bool better(double s, uint64_t i, double best, uint64_t cur) { return worse({best, cur}, {s, i}); }
 
 // Offers (score, item) to a result set of capacity cap: push, then drop the worst when
 // the set already held cap entries. With cap 0 it stays empty.
-inline void keep(CandidateHeap& heap, uint64_t item, double score, uint64_t cap) {
+inline void keep(ResultHeap& heap, uint64_t item, double score, uint64_t cap) {
   const size_t before = heap.size();
   heap.push({score, item});
   if (before >= cap) heap.pop();

@@ -20,14 +20,15 @@ struct Workspace {
   std::vector<double> scatter;
   std::vector<uint8_t> excluded;
   Frontier frontier;
-  CandidateHeap nearest;
+  ResultHeap nearest;
+  std::vector<Candidate> answer;
   std::vector<uint32_t> chunk;
 
   Workspace(uint64_t n_items, uint64_t n_candidates, uint64_t scatter_len, uint64_t heap_room)
       : visited(n_items),
         scatter(checked_len<double>(scatter_len), 0.0),
         excluded(checked_len<uint8_t>(n_candidates), 0),
-        nearest(heap_room) {
+        nearest(heap_room, heap_room) {
     frontier.reserve(heap_room);
   }
 };
@@ -38,7 +39,7 @@ class Searcher {
   Searcher(const Items& items, const GraphView& graph, const SearchRequest& r)
       : items_(items), graph_(graph), r_(r), ef_(std::max(r.ef_search, r.k)) {}
 
-  // The answer of one query, best first, in ws.nearest's storage: at least k entries.
+  // The answer of one query, best first, into ws.answer: at least k entries.
   void search(const Query& q, Workspace& ws) const {
     auto score_many = [&](const uint32_t* ids, size_t n, double* out) { items_.score_many(q, ids, n, out); };
     const uint64_t n = graph_.n_items();
@@ -48,7 +49,7 @@ class Searcher {
 
     Visited& visited = ws.visited;
     Frontier& frontier = ws.frontier;
-    CandidateHeap& nearest = ws.nearest;
+    ResultHeap& nearest = ws.nearest;
     visited.clear();
     frontier.clear();
     nearest.clear();
@@ -76,12 +77,12 @@ class Searcher {
       }
     }
     if (nearest.size() < r_.k) exact_scan(q, ws);
-    ranking::sort_best_first(nearest.storage());
+    nearest.drain_sorted(ws.answer);
   }
 
   // The k best eligible candidates by a full scan, into ws.nearest.
   void exact_scan(const Query& q, Workspace& ws) const {
-    CandidateHeap& h = ws.nearest;
+    ResultHeap& h = ws.nearest;
     h.clear();
     constexpr size_t kBlock = 256;
     double scores[kBlock];
@@ -139,7 +140,7 @@ std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const Gr
         const size_t b = r.excluded_indptr[q], e = r.excluded_indptr[q + 1];
         for (size_t i = b; i < e; ++i) ws.excluded[r.excluded_indices[i]] = 1;
         queries.with_query(q, ws.scatter, [&](const Query& query) { searcher.search(query, ws); });
-        const auto& answer = ws.nearest.storage();
+        const auto& answer = ws.answer;
         for (uint64_t i = 0; i < k; ++i) {
           out.positions[q * k + i] = r.position_of[answer[i].index];
           out.scores[q * k + i] = answer[i].score;
