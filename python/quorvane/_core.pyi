@@ -152,6 +152,79 @@ def item_cosine_top_k(
     CSR `(indptr, indices, data)` with sorted column indices and a zero diagonal.
     `n_threads == 0` uses all cores."""
 
+def quantized_search_dense(
+    codes: NDArray[np.uint8],
+    bits: SupportsIndex,
+    scale: NDArray[np.float64],
+    offset: NDArray[np.float64],
+    vectors: NDArray[np.float64],
+    queries: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    oversample: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each dense query under a quantized flat scan.
+
+    `codes` holds `dim` codes of `bits` each per item, packed `8 / bits` to a byte with
+    the low-order code first and every item's run starting on a byte boundary. `scale`
+    and `offset` are per dimension, and `vectors` is the exact matrix the shortlist is
+    reranked against -- the same vectors the codes were made from, in the same order.
+
+    `candidates` holds the item index of each candidate position, ascending; excluded
+    columns are candidate positions, as in `top_k_per_row`. The scan sees every eligible
+    candidate, so a query short of `k` is genuinely short and raises rather than falling
+    back. `oversample * k` candidates are shortlisted by their codes and then rescored
+    exactly, so the scores returned are always the exact ones."""
+
+def quantized_search_sparse(
+    codes: NDArray[np.uint8],
+    bits: SupportsIndex,
+    scale: float,
+    offset: float,
+    vectors_indptr: NDArray[np.int64],
+    vectors_indices: NDArray[np.int64],
+    vectors_data: NDArray[np.float64],
+    dim: SupportsIndex,
+    queries_indptr: NDArray[np.int64],
+    queries_indices: NDArray[np.int64],
+    queries_data: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    oversample: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each sparse query over quantized sparse item vectors.
+
+    The item-item path. One code per stored value, sharing the rows' own
+    `indptr`/`indices`, with a single `scale` and `offset` over the whole matrix -- a
+    catalog-sized column dimension has no per-column statistics worth keeping. The query
+    is scattered once into a buffer of `dim` values and every candidate gathers its own
+    stored columns out of it. See [`quantized_search_dense`] for the filtering rules."""
+
+def quantized_search_sparse_dense(
+    codes: NDArray[np.uint8],
+    bits: SupportsIndex,
+    scale: NDArray[np.float64],
+    offset: NDArray[np.float64],
+    vectors: NDArray[np.float64],
+    queries_indptr: NDArray[np.int64],
+    queries_indices: NDArray[np.int64],
+    queries_data: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    oversample: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each sparse query over quantized *dense* item vectors.
+
+    EASE's shape: catalog-wide dense item rows and a query of a handful of nonzeros, so
+    the coarse pass gathers over the query's own columns rather than the item's width.
+    See [`quantized_search_dense`] for the packing and the filtering rules."""
+
 def item_gram(
     indptr: NDArray[np.int64],
     indices: NDArray[np.int64],
