@@ -52,7 +52,9 @@ Parzen::Parzen(std::span<const double> values, std::span<const double> weights, 
     const size_t c = order[j].second;
     const double left = j == 0 ? low : mus_[order[j - 1].second];
     const double right = j + 1 == n ? high : mus_[order[j + 1].second];
-    double d = std::fmax(mus_[c] - left, right - mus_[c]);
+    // The larger gap; a NaN gap gives way to the other one.
+    const double gap_left = mus_[c] - left, gap_right = right - mus_[c];
+    double d = gap_left != gap_left || gap_right > gap_left ? gap_right : gap_left;
     if (d < min_sigma) d = min_sigma;
     if (d > width) d = width;
     sigmas_[c] = d;
