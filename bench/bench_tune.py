@@ -23,8 +23,6 @@ import numpy as np
 from common import median_time, quick
 from quorvane import _core
 
-PEERS = ["optuna"]
-
 N_STARTUP, N_EI = 10, 24
 
 
