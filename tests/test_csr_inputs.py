@@ -83,6 +83,27 @@ CASES = [
     ("recommend_from_similarity", lambda p: dict(**users(p), **similarity(), **SERVE), MALFORMED),
     ("recommend_from_similarity", lambda p: dict(**users(), **similarity(p), **SERVE), MALFORMED),
 ]
+
+QUANTIZED = dict(codes=np.zeros(9, np.uint8), bits=8, scale=np.ones(3), offset=np.zeros(3), vectors=np.ones((3, 3)),
+                 candidates=i64(0, 1, 2), k=1, oversample=1)
+
+
+def quantized_sparse(items=MONOTONE, queries=MONOTONE, pattern=None):
+    return dict(codes=np.zeros(3, np.uint8), bits=8, scale=1.0, offset=0.0, vectors_indptr=items,
+                vectors_indices=i64(0, 1, 2), vectors_data=f64(1, 1, 1), dim=3, queries_indptr=queries,
+                queries_indices=i64(0, 1, 2), queries_data=f64(1, 1, 1), candidates=i64(0, 1, 2),
+                **excluded(pattern), k=1, oversample=1)
+
+
+CASES += [
+    ("quantized_search_dense", lambda p: dict(**QUANTIZED, queries=np.ones((3, 3)), **excluded(p)), INVALID),
+    ("quantized_search_sparse_dense",
+     lambda p: dict(**QUANTIZED, queries_indptr=p, queries_indices=i64(0, 1, 2), queries_data=f64(1, 1, 1),
+                    **excluded()), INVALID),
+    ("quantized_search_sparse", lambda p: quantized_sparse(items=p), INVALID),
+    ("quantized_search_sparse", lambda p: quantized_sparse(queries=p), INVALID),
+    ("quantized_search_sparse", lambda p: quantized_sparse(pattern=p), INVALID),
+]
 IDS = [f"{name}-{i}" for i, (name, _, _) in enumerate(CASES)]
 
 

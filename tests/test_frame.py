@@ -85,7 +85,7 @@ def test_stub_signature_and_docstring_match_the_function(name):
 
 
 @pytest.mark.parametrize("name", BUILT)
-def test_every_function_reports_all_missing_arguments_and_converts_the_first_first(name):
+def test_every_function_words_its_argument_errors_and_converts_the_first_first(name):
     f = getattr(_core, name)
     params = list(inspect.signature(f).parameters.values())
     required = [p.name for p in params if p.default is p.empty]
@@ -97,6 +97,10 @@ def test_every_function_reports_all_missing_arguments_and_converts_the_first_fir
     with pytest.raises(TypeError) as e:
         f(*[object()] * len(params))
     assert e.value.__notes__ == [f"while processing '{params[0].name}'"]
+    takes = str(len(params)) if len(required) == len(params) else f"from {len(required)} to {len(params)}"
+    with pytest.raises(TypeError) as e:
+        f(*[object()] * (len(params) + 1))
+    assert str(e.value) == f"{name}() takes {takes} positional arguments but {len(params) + 1} were given"
 
 
 def i64(*v):

@@ -57,6 +57,28 @@ SCRIPT = textwrap.dedent("""
     g = _core.item_gram(indptr, indices, data, 120, 1)
     keep("slim", _core.slim_elasticnet_weights_from_gram(g, 300.0, 0.002, 0.5, False, 20, 1e-6, 10, 1))
 
+    # Quantized scans: the tiled dense path over 1 to 40 queries and widths around the
+    # groups of eight codes, and the per-query passes of the two CSR forms.
+    for bits in (1, 2, 4, 8):
+        for dim in (3, 8, 29):
+            V = rng.standard_normal((500, dim))
+            per = 8 // bits
+            codes = rng.integers(0, 256, 500 * -(-dim // per)).astype(np.uint8)
+            scale, offset = rng.standard_normal(dim), rng.standard_normal(dim)
+            for n_q in (1, 17, 40):
+                keep(f"quantized{bits}.{dim}.{n_q}", _core.quantized_search_dense(
+                    codes, bits, scale, offset, V, rng.standard_normal((n_q, dim)), np.arange(500),
+                    np.zeros(n_q + 1, np.int64), np.zeros(0, np.int64), 7, 3))
+            qp, qi, qd = csr(9, dim, 0.5)
+            keep(f"quantized_sd{bits}.{dim}", _core.quantized_search_sparse_dense(
+                codes, bits, scale, offset, V, qp, qi, qd, np.arange(500), np.zeros(10, np.int64),
+                np.zeros(0, np.int64), 7, 3))
+        ip, ix, idata = csr(400, 90, 0.1)
+        qp, qi, qd = csr(9, 90, 0.2)
+        keep(f"quantized_sparse{bits}", _core.quantized_search_sparse(
+            rng.integers(0, 256, len(ix)).astype(np.uint8), bits, 0.3, -0.1, ip, ix, idata, 90, qp, qi, qd,
+            np.arange(400), np.zeros(10, np.int64), np.zeros(0, np.int64), 7, 3))
+
     # Trainers on one thread, whose updates then follow one order.
     ip, ix, _ = csr(60, 50, 0.15)
     U, V, b = rng.standard_normal((60, 12)) * 0.1, rng.standard_normal((50, 12)) * 0.1, np.zeros(50)

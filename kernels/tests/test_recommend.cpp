@@ -179,8 +179,8 @@ TEST(Similarity, SparsePathRoundsProductsDensePathFusesThem) {
 
 TEST(Best, KeepsTheLowestPositionsAmongEqualScoresWhateverTheOfferOrder) {
   Best best(3, 10);
-  for (uint64_t p : {9, 2, 7, 4, 0, 5}) best.push(1.0, p);
-  best.push(0.5, 1);
+  for (uint64_t p : {9, 2, 7, 4, 0, 5}) best.offer(1.0, p);
+  best.offer(0.5, 1);
   std::vector<Candidate> out;
   best.drain_sorted(out);
   ASSERT_EQ(out.size(), 3u);
@@ -189,7 +189,7 @@ TEST(Best, KeepsTheLowestPositionsAmongEqualScoresWhateverTheOfferOrder) {
   EXPECT_EQ(out[2].index, 4u);
   EXPECT_EQ(best.threshold(), -INFINITY);
   Best none(0, 10);
-  none.push(1.0, 0);
+  none.offer(1.0, 0);
   none.drain_sorted(out);
   EXPECT_TRUE(out.empty());
 }

@@ -115,11 +115,16 @@ sparse::CsrView fitted_csr(const char* name, I64s indptr, I64s indices, std::spa
   return sparse::CsrView{as_unsigned(indptr), as_unsigned(indices), data, indptr.size() - 1, n_cols};
 }
 
+std::vector<uint64_t> index_candidates(I64s candidates, uint64_t n_items) {
+  std::vector<uint64_t> ids = to_usize(candidates, "candidate", n_items);
+  if (!strictly_ascending(ids, std::less<uint64_t>())) py::value_error("candidates must ascend.");
+  return ids;
+}
+
 std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items) {
   if (!candidates) return std::nullopt;
   CandidateSubset s;
-  s.ids = to_usize(*candidates, "candidate", n_items);
-  if (!strictly_ascending(s.ids, std::less<uint64_t>())) py::value_error("candidates must ascend.");
+  s.ids = index_candidates(*candidates, n_items);
   // n_items bounds every id, and an id array exists, so the map is as large as an input.
   s.map.assign(checked_len<uint64_t>(n_items), std::numeric_limits<uint64_t>::max());
   for (size_t p = 0; p < s.ids.size(); ++p) s.map[s.ids[p]] = p;

@@ -88,6 +88,9 @@ struct CandidateSubset {
   std::vector<uint64_t> map;  // item -> position in ids, or UINT64_MAX
 };
 
+// A strictly ascending candidate list over n_items, as unsigned item indices.
+std::vector<uint64_t> index_candidates(I64s candidates, uint64_t n_items);
+
 // An optional strictly ascending candidate list over n_items.
 std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items);
 

@@ -27,6 +27,7 @@ py::Ref coo_to_csr(const CooArgs& a) {
   auto csr = pools::run(*pool, [&] {
     return encode::coo_to_csr(checks::as_unsigned(r), checks::as_unsigned(k), d, n_rows, n_cols);
   });
+  // Every column passed the check above, so each fits int64.
   return py::csr_tuple(std::move(csr));
 }
 

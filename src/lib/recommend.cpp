@@ -68,18 +68,6 @@ Exclusions make_exclusions(const Request& r, std::optional<checks::I64s> extra_i
   return ex;
 }
 
-// Rows, candidates and exclusions of the two functions whose users are a CSR matrix,
-// checked in that order; the seen items are the users' own rows.
-template <class A>
-Exclusions prepare_user_rows(Request& r, const A& a, uint64_t n_users, uint64_t n_items, checks::I64s uptr,
-                             checks::I64s uidx) {
-  r.rows = checks::to_usize(a.template get<"rows">().flat(), "rows", n_users);
-  set_candidates(r, view(a.template get<"candidates">()), n_items);
-  std::optional<checks::I64s> extra_idx;
-  set_extra(r, a.template get<"excluded_indptr">(), a.template get<"excluded_indices">(), extra_idx);
-  return make_exclusions(r, extra_idx, a.template get<"exclude_seen">(), uptr, uidx);
-}
-
 struct Malformed {};
 using Outcome = std::variant<recommend::Outputs, ranking::TooFewEligible, Malformed>;
 
@@ -115,6 +103,26 @@ py::Ref recommend_call(uint64_t n_queries, bool parallel, uint64_t k, uint64_t n
     py::too_few(k, ranking::TooFewEligible{first_query + f->query, f->eligible});
   auto& out = std::get<recommend::Outputs>(outcome);
   return py::ranked_pair(n_queries, k, std::move(out.positions), std::move(out.scores));
+}
+
+// The two functions whose users are a CSR matrix: the users' shape, then rows, candidates
+// and exclusions in that order, the seen items being the users' own rows; then the call,
+// `score(users, request, exclusions)` running the kernel.
+template <class A, class Score>
+py::Ref serve_users(const A& a, uint64_t n_items, Score&& score) {
+  auto uptr = a.template get<"users_indptr">().flat();
+  auto uidx = a.template get<"users_indices">().flat();
+  auto udata = a.template get<"users_data">().flat();
+  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  Request r;
+  r.rows = checks::to_usize(a.template get<"rows">().flat(), "rows", users.n_rows);
+  set_candidates(r, view(a.template get<"candidates">()), n_items);
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, a.template get<"excluded_indptr">(), a.template get<"excluded_indices">(), extra_idx);
+  const Exclusions ex = make_exclusions(r, extra_idx, a.template get<"exclude_seen">(), uptr, uidx);
+  const uint64_t n_queries = r.rows.size();
+  return recommend_call(n_queries, n_queries > 8, a.template get<"k">(), a.template get<"n_threads">(),
+                        a.template get<"first_query">(), [&] { return score(users, r, ex); });
 }
 
 // ---- recommend_from_factors ----
@@ -190,21 +198,10 @@ using DenseArgs =
 py::Ref recommend_from_dense_rows(const DenseArgs& a) {
   const auto& weights = a.get<"weights">();
   const uint64_t k = a.get<"k">();
-
   if (weights.dim(0) != weights.dim(1)) py::value_error("weights must be square.");
   const uint64_t n_items = weights.dim(0);
   auto w = weights.flat();
-  auto uptr = a.get<"users_indptr">().flat();
-  auto uidx = a.get<"users_indices">().flat();
-  auto udata = a.get<"users_data">().flat();
-  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
-  const uint64_t n_users = uptr.size() - 1;
-
-  Request r;
-  const Exclusions ex = prepare_user_rows(r, a, n_users, n_items, uptr, uidx);
-
-  const uint64_t n_queries = r.rows.size();
-  return recommend_call(n_queries, n_queries > 8, k, a.get<"n_threads">(), a.get<"first_query">(), [&] {
+  return serve_users(a, n_items, [&](const sparse::CsrView& users, const Request& r, const Exclusions& ex) {
     return recommend::top_k_from_dense_rows(users, w, n_items, r.rows, r.candidates, ex, k);
   });
 }
@@ -228,19 +225,9 @@ py::Ref recommend_from_similarity(const SimilarityArgs& a) {
   // be non-empty.
   const uint64_t n_items = sptr.empty() ? 0 : sptr.size() - 1;
   const sparse::CsrView similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
-  auto uptr = a.get<"users_indptr">().flat();
-  auto uidx = a.get<"users_indices">().flat();
-  auto udata = a.get<"users_data">().flat();
-  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
-  const uint64_t n_users = uptr.size() - 1;
-
-  Request r;
-  const Exclusions ex = prepare_user_rows(r, a, n_users, n_items, uptr, uidx);
-
-  const uint64_t n_queries = r.rows.size();
   const uint64_t k = a.get<"k">();
   const bool implicit_ties = a.get<"implicit_ties">();
-  return recommend_call(n_queries, n_queries > 8, k, a.get<"n_threads">(), a.get<"first_query">(), [&] {
+  return serve_users(a, n_items, [&](const sparse::CsrView& users, const Request& r, const Exclusions& ex) {
     return recommend::top_k_from_similarity(users, similarity, r.rows, r.candidates, ex, k, implicit_ties);
   });
 }

@@ -25,10 +25,11 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
   auto fill = [&](State& st, uint64_t i, sparse::RowEntries& out) {
     walk.products(i, st.acc);
     const auto touched = st.acc.touched();
-    for (size_t t = touched.size(); t-- > 0;) st.top.push(touched[t], st.acc.value(touched[t]));
+    for (size_t t = touched.size(); t-- > 0;) st.top.offer(st.acc.value(touched[t]), touched[t]);
     st.acc.reset();
     const size_t start = out.size();
-    st.top.drain([&](uint64_t j, double s) { out.emplace_back(j, s); });
+    for (const ranking::Candidate& c : st.top.held()) out.emplace_back(c.index, c.score);
+    st.top.clear();
     sparse::sort_by_column(std::span(out).subspan(start));
   };
   return build_rows(w.n_cols, rows, init, fill);

@@ -64,7 +64,7 @@ bool scan_range(const FactorModel& m, const CandidateSet& c, const double* user,
         continue;
       }
       nan |= std::isnan(sc[q - p]);
-      best.push(sc[q - p], q);
+      best.offer(sc[q - p], q);
     }
   }
   return nan;
@@ -93,7 +93,7 @@ void tile_range(const FactorModel& m, const CandidateSet& c, Tile& t, uint64_t s
           continue;
         }
         t.nan |= std::isnan(sc[q - p][l]);
-        t.best[l].push(sc[q - p][l], q);
+        t.best[l].offer(sc[q - p][l], q);
       }
     }
     for (size_t l = 0; l < lanes; ++l) t.thr[l] = t.best[l].threshold();

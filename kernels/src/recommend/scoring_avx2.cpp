@@ -108,7 +108,7 @@ bool scan_range(const FactorModel& m, const CandidateSet& c, const double* user,
         ++cursor;
         continue;
       }
-      best.push(sc[q - p], q);
+      best.offer(sc[q - p], q);
     }
   }
   return nan;
@@ -137,7 +137,7 @@ void tile_range(const FactorModel& m, const CandidateSet& c, Tile& t, uint64_t s
           continue;
         }
         t.nan |= std::isnan(sc[q - p][l]);
-        t.best[l].push(sc[q - p][l], q);
+        t.best[l].offer(sc[q - p][l], q);
       }
     }
     for (size_t l = 0; l < lanes; ++l) t.thr[l] = t.best[l].threshold();

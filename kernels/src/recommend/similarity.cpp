@@ -102,16 +102,15 @@ void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& us
   if (!r.implicit_ties) {
     for (uint64_t item : touched) {
       const uint64_t p = position_of(item);
-      if (p != kNotCandidate) s.best.push(s.acc.value(item), p);
+      if (p != kNotCandidate) s.best.offer(s.acc.value(item), p);
     }
     s.best.drain_sorted(s.ranked);
   } else {
     for (size_t i = touched.size(); i-- > 0;) {
       const uint64_t p = position_of(touched[i]);
-      if (p != kNotCandidate) s.implicit.push(p, s.acc.value(touched[i]));
+      if (p != kNotCandidate) s.implicit.offer(s.acc.value(touched[i]), p);
     }
-    s.ranked.clear();
-    s.implicit.drain([&](uint64_t p, double score) { s.ranked.push_back({score, p}); });
+    s.implicit.drain_unsorted(s.ranked);
     sort_implicit(s.ranked);
   }
   // Candidates the product never reached score +0.0; they are needed only when the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/invariant.hpp"
+#include "core/raw_vector.hpp"
 #include "parallel/pool.hpp"
 
 namespace qv::sparse {
@@ -93,6 +94,13 @@ struct CsrOwned {
       return rows[r];
     });
   }
+};
+
+// An owned CSR result whose buffers a parallel kernel fills slot by slot.
+struct RawCsr {
+  core::RawVector<uint64_t> indptr;
+  core::RawVector<uint64_t> indices;
+  core::RawVector<double> data;
 };
 
 namespace detail {

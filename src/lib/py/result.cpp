@@ -5,19 +5,20 @@
 namespace qv::py {
 
 namespace {
-template <class T>
+template <class V>
 void free_vector(PyObject* capsule) {
-  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "quorvane.buffer"));
+  delete static_cast<V*>(PyCapsule_GetPointer(capsule, "quorvane.buffer"));
 }
 
-template <class T>
-Ref make_array(std::vector<T>&& v, std::initializer_list<size_t> shape, int typenum) {
+template <class T, class A>
+Ref make_array(std::vector<T, A>&& v, std::initializer_list<size_t> shape, int typenum) {
+  using V = std::vector<T, A>;
   ensure_numpy();
   npy_intp dims[2] = {0, 0};
   int nd = 0;
   for (size_t d : shape) dims[nd++] = static_cast<npy_intp>(d);
-  auto* owned = new std::vector<T>(std::move(v));
-  Ref capsule(PyCapsule_New(owned, "quorvane.buffer", free_vector<T>));
+  auto* owned = new V(std::move(v));
+  Ref capsule(PyCapsule_New(owned, "quorvane.buffer", free_vector<V>));
   if (!capsule) {
     delete owned;
     throw ErrorSet{};
@@ -43,7 +44,7 @@ Ref to_array(std::vector<int32_t>&& v, std::initializer_list<size_t> shape) {
   return make_array(std::move(v), shape, NPY_INT32);
 }
 
-void to_i64(const std::vector<uint64_t>& v) {
+void to_i64(std::span<const uint64_t> v) {
   for (uint64_t x : v)
     if (x > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
       value_error("result index exceeds the i64 array format");
@@ -90,6 +91,14 @@ Ref csr_tuple(sparse::CsrOwned&& m) {
   Ref indptr = index_array(std::move(m.indptr), {rows});
   Ref indices = index_array(std::move(m.indices), {nnz});
   Ref data = to_array(std::move(m.data));
+  return tuple({indptr.release(), indices.release(), data.release()});
+}
+
+Ref csr_tuple(sparse::RawCsr&& m) {
+  size_t rows = m.indptr.size(), nnz = m.indices.size();
+  Ref indptr = make_array(std::move(m.indptr), {rows}, NPY_INT64);
+  Ref indices = make_array(std::move(m.indices), {nnz}, NPY_INT64);
+  Ref data = make_array(std::move(m.data), {nnz}, NPY_FLOAT64);
   return tuple({indptr.release(), indices.release(), data.release()});
 }
 

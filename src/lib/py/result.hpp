@@ -3,6 +3,7 @@
 // becomes the array's base.
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ Ref to_array(std::vector<int32_t>&& v, std::initializer_list<size_t> shape);
 inline Ref to_array(std::vector<double>&& v) { size_t n = v.size(); return to_array(std::move(v), {n}); }
 
 // "result index exceeds the i64 array format" when an index does not fit int64.
-void to_i64(const std::vector<uint64_t>& v);
+void to_i64(std::span<const uint64_t> v);
 // Unsigned indices as an int64 array, after the to_i64 test, without copying.
 Ref index_array(std::vector<uint64_t>&& v, std::initializer_list<size_t> shape);
 
@@ -39,6 +40,9 @@ Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::v
 
 // (indptr, indices, data) as int64, int64, float64.
 Ref csr_tuple(sparse::CsrOwned&& m);
+// The same for a result whose indices the caller knows to fit int64 (they are positions,
+// or were int64 values on the way in): no pass over them.
+Ref csr_tuple(sparse::RawCsr&& m);
 
 Ref tuple(std::initializer_list<PyObject*> owned_items);  // steals each item
 Ref float_list(const std::vector<double>& v);
