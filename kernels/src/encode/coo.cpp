@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <type_traits>
 
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
@@ -97,22 +98,39 @@ sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint
   const size_t n_blocks = (nnz + block - 1) / block;
 
   // One counting sort by row, blocks in input order, so every row lists its entries in
-  // input order; one random-access pass over the entries instead of two.
+  // input order; one random-access pass over the entries instead of two. Each row and
+  // column is read from the caller once and checked: the caller's arrays may be written
+  // while the lock is released, and a row that changed between the count and the scatter
+  // would overflow the slots counted for it. So the count keeps a copy of the rows, which
+  // the scatter reads.
   std::vector<uint64_t> row_counts(checked_len<uint64_t>(checked_mul(n_blocks, n_rows)), 0);
-  parallel::for_each(n_blocks, [&](size_t b) {
-    uint64_t* counts = row_counts.data() + b * n_rows;
-    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) ++counts[rows[i]];
-  }, 1);
-  const std::vector<uint64_t> row_ptr = slots_from_counts(row_counts, n_blocks, n_rows);
+  std::vector<uint64_t> row_ptr;
   Scattered by_row(nnz);
-  parallel::for_each(n_blocks, [&](size_t b) {
-    uint64_t* next = row_counts.data() + b * n_rows;
-    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
-      uint64_t p = next[rows[i]]++;
-      by_row.other[p] = cols[i];
-      by_row.value[p] = data[i];
-    }
-  }, 1);
+  auto sort_by_row = [&](auto* row_of) {
+    parallel::for_each(n_blocks, [&](size_t b) {
+      uint64_t* counts = row_counts.data() + b * n_rows;
+      for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
+        const uint64_t r = read_once(rows[i]);
+        QV_ASSERT(r < n_rows, "row out of range");
+        ++counts[r];
+        row_of[i] = static_cast<std::remove_reference_t<decltype(*row_of)>>(r);
+      }
+    }, 1);
+    row_ptr = slots_from_counts(row_counts, n_blocks, n_rows);
+    parallel::for_each(n_blocks, [&](size_t b) {
+      uint64_t* next = row_counts.data() + b * n_rows;
+      for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
+        const uint64_t c = read_once(cols[i]);
+        QV_ASSERT(c < n_cols, "column out of range");
+        uint64_t p = next[row_of[i]]++;
+        by_row.other[p] = c;
+        by_row.value[p] = data[i];
+      }
+    }, 1);
+  };
+  // Left uninitialised, like the scatter target: the count writes every slot.
+  if (n_rows <= (uint64_t{1} << 32)) sort_by_row(std::unique_ptr<uint32_t[]>(new uint32_t[nnz]).get());
+  else sort_by_row(std::unique_ptr<uint64_t[]>(new uint64_t[nnz]).get());
   std::vector<uint64_t>().swap(row_counts);
 
   // Within each row a stable sort by column keeps equal pairs in input order; then runs of

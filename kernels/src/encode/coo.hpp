@@ -8,8 +8,8 @@
 namespace qv::encode {
 
 // Canonical CSR from coordinate triples: rows in order, columns ascending, duplicates
-// summed left to right in input order, explicit zeros kept. Indices must already lie in
-// range. A parallel counting sort by row, then a stable sort by column within each row;
+// summed left to right in input order, explicit zeros kept. Indices were checked by the
+// caller and are checked again as they are read (InternalError). A parallel counting sort by row, then a stable sort by column within each row;
 // the result does not depend on the current pool's size.
 sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
                             std::span<const double> data, uint64_t n_rows, uint64_t n_cols);
