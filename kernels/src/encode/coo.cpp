@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <type_traits>
 
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
@@ -98,39 +97,44 @@ sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint
   const size_t n_blocks = (nnz + block - 1) / block;
 
   // One counting sort by row, blocks in input order, so every row lists its entries in
-  // input order; one random-access pass over the entries instead of two. Each row and
-  // column is read from the caller once and checked: the caller's arrays may be written
-  // while the lock is released, and a row that changed between the count and the scatter
-  // would overflow the slots counted for it. So the count keeps a copy of the rows, which
-  // the scatter reads.
+  // input order; one random-access pass over the entries instead of two.
+  //
+  // The caller's arrays may be written while the lock is released, so every row and
+  // column is checked as it is read and no slot outside the buffers is ever written. A
+  // row that changed between the count and the scatter (its entry then lands in slots
+  // counted for another row) changes the sum of the rows read, which both passes take
+  // per block. Changes that cancel in the sum give a wrong result, never one that breaks
+  // the CSR form: the columns are checked again as they are written out. A copy of the
+  // rows, or a stronger fingerprint, would cost a tenth of the sort or more.
   std::vector<uint64_t> row_counts(checked_len<uint64_t>(checked_mul(n_blocks, n_rows)), 0);
-  std::vector<uint64_t> row_ptr;
+  std::vector<uint64_t> counted(n_blocks, 0);
+  parallel::for_each(n_blocks, [&](size_t b) {
+    uint64_t* counts = row_counts.data() + b * n_rows;
+    uint64_t sum = 0;
+    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
+      const uint64_t r = read_once(rows[i]);
+      QV_ASSERT(r < n_rows, "row out of range");
+      ++counts[r];
+      sum += r;
+    }
+    counted[b] = sum;
+  }, 1);
+  const std::vector<uint64_t> row_ptr = slots_from_counts(row_counts, n_blocks, n_rows);
   Scattered by_row(nnz);
-  auto sort_by_row = [&](auto* row_of) {
-    parallel::for_each(n_blocks, [&](size_t b) {
-      uint64_t* counts = row_counts.data() + b * n_rows;
-      for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
-        const uint64_t r = read_once(rows[i]);
-        QV_ASSERT(r < n_rows, "row out of range");
-        ++counts[r];
-        row_of[i] = static_cast<std::remove_reference_t<decltype(*row_of)>>(r);
-      }
-    }, 1);
-    row_ptr = slots_from_counts(row_counts, n_blocks, n_rows);
-    parallel::for_each(n_blocks, [&](size_t b) {
-      uint64_t* next = row_counts.data() + b * n_rows;
-      for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
-        const uint64_t c = read_once(cols[i]);
-        QV_ASSERT(c < n_cols, "column out of range");
-        uint64_t p = next[row_of[i]]++;
-        by_row.other[p] = c;
-        by_row.value[p] = data[i];
-      }
-    }, 1);
-  };
-  // Left uninitialised, like the scatter target: the count writes every slot.
-  if (n_rows <= (uint64_t{1} << 32)) sort_by_row(std::unique_ptr<uint32_t[]>(new uint32_t[nnz]).get());
-  else sort_by_row(std::unique_ptr<uint64_t[]>(new uint64_t[nnz]).get());
+  parallel::for_each(n_blocks, [&](size_t b) {
+    uint64_t* next = row_counts.data() + b * n_rows;
+    uint64_t sum = 0;
+    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
+      const uint64_t r = read_once(rows[i]), c = read_once(cols[i]);
+      QV_ASSERT(r < n_rows && c < n_cols, "coordinate out of range");
+      const uint64_t p = next[r]++;
+      QV_ASSERT(p < nnz, "row changed while being sorted");
+      by_row.other[p] = c;
+      by_row.value[p] = data[i];
+      sum += r;
+    }
+    QV_ASSERT(sum == counted[b], "row changed while being sorted");
+  }, 1);
   std::vector<uint64_t>().swap(row_counts);
 
   // Within each row a stable sort by column keeps equal pairs in input order; then runs of
@@ -162,6 +166,7 @@ sparse::CsrOwned coo_to_csr(std::span<const uint64_t> rows, std::span<const uint
         if (p != row_ptr[r] && by_row.other[p] == out.indices[w - 1]) {
           out.data[w - 1] += by_row.value[p];
         } else {
+          QV_ASSERT(by_row.other[p] < n_cols, "row changed while being sorted");
           out.indices[w] = by_row.other[p];
           out.data[w] = by_row.value[p];
           ++w;
