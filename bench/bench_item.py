@@ -11,11 +11,10 @@ import tempfile
 import numpy as np
 import scipy.sparse as sp
 
-from common import median_time
+from common import median_time, quick, threads
 from quorvane import _core as core
 
 K = 100
-THREADS = 0  # the default pool: every core
 
 
 def interactions(n_users, n_items, nnz, seed):
@@ -79,21 +78,26 @@ def neighbour_recall(ours, peer):
     return hit / max(total, 1)
 
 
+def shape(m):
+    return f"{m.shape[0] // 1000}k x {m.shape[1] // 1000}k"
+
+
 def run(table):
-    small = interactions(20_000, 10_000, 1_500_000, seed=3)
+    n_threads = threads(0)  # the default pool: every core
+    small = interactions(*quick((20_000, 10_000, 1_500_000), (5_000, 3_000, 200_000)), seed=3)
     ip, ix, d = arrays(small)
     n = small.shape[1]
-    print(f"  medium: {small.shape[0]} users x {n} items, {small.nnz} entries")
+    table.note(f"medium: {small.shape[0]} users x {n} items, {small.nnz} entries")
 
-    ours = median_time(lambda: core.item_gram(ip, ix, d, n, THREADS), repeat=3)
+    ours = median_time(lambda: core.item_gram(ip, ix, d, n, n_threads), repeat=3)
     peer = median_time(lambda: (small.T @ small).toarray(), repeat=3)
-    equal = np.array_equal(core.item_gram(ip, ix, d, n, THREADS), (small.T @ small).toarray())
-    table.add("item_gram 20k x 10k", ours, "scipy R.T @ R, dense", peer, "equal" if equal else "DIFFERENT")
+    equal = np.array_equal(core.item_gram(ip, ix, d, n, n_threads), (small.T @ small).toarray())
+    table.add(f"item_gram {shape(small)}", ours, "scipy R.T @ R, dense", peer, "equal" if equal else "DIFFERENT")
 
-    f_ours = lambda: core.item_knn_top_k(ip, ix, d, n, K, THREADS)
+    f_ours = lambda: core.item_knn_top_k(ip, ix, d, n, K, n_threads)
     f_peer = lambda: scipy_top_k(small.T @ small, K)
     ok = same_scores(f_ours(), f_peer())
-    table.add(f"item_knn_top_k k={K} 20k x 10k", median_time(f_ours, repeat=3), "scipy R.T @ R + top-k",
+    table.add(f"item_knn_top_k k={K} {shape(small)}", median_time(f_ours, repeat=3), "scipy R.T @ R + top-k",
               median_time(f_peer, repeat=1, warmup=0), "equal scores" if ok else "DIFFERENT")
 
     norms = np.sqrt(np.asarray(small.multiply(small).sum(axis=0)).ravel())
@@ -107,9 +111,9 @@ def run(table):
         s.data = s.data / (norms[rows] * norms[s.indices] + shrink)
         return scipy_top_k(s, K)
 
-    f_ours = lambda: core.item_cosine_top_k(ip, ix, d, n, norms, shrink, K, THREADS)
+    f_ours = lambda: core.item_cosine_top_k(ip, ix, d, n, norms, shrink, K, n_threads)
     ok = same_scores(f_ours(), cosine_peer())
-    table.add(f"item_cosine_top_k k={K} 20k x 10k", median_time(f_ours, repeat=3), "scipy R.T @ R, scaled + top-k",
+    table.add(f"item_cosine_top_k k={K} {shape(small)}", median_time(f_ours, repeat=3), "scipy R.T @ R, scaled + top-k",
               median_time(cosine_peer, repeat=1, warmup=0), "equal scores" if ok else "DIFFERENT")
 
     alpha, beta = 0.8, 0.3
@@ -130,35 +134,35 @@ def run(table):
         s.data = s.data * col_scale[s.indices]
         return scipy_top_k(s, K)
 
-    f_ours = lambda: core.rp3beta_similarity(pp, px, pd, n, row_scale, col_scale, K, THREADS)
+    f_ours = lambda: core.rp3beta_similarity(pp, px, pd, n, row_scale, col_scale, K, n_threads)
     ok = same_scores(f_ours(), rp3_peer())
-    table.add(f"rp3beta_similarity k={K} 20k x 10k", median_time(f_ours, repeat=3), "scipy walk product + top-k",
+    table.add(f"rp3beta_similarity k={K} {shape(small)}", median_time(f_ours, repeat=3), "scipy walk product + top-k",
               median_time(rp3_peer, repeat=1, warmup=0), "equal scores" if ok else "DIFFERENT")
 
-    big = interactions(140_000, 27_000, 20_000_000, seed=7)
+    big = interactions(*quick((140_000, 27_000, 20_000_000), (20_000, 6_000, 1_000_000)), seed=7)
     bp, bx, bd = arrays(big)
     bn = big.shape[1]
-    print(f"  large: {big.shape[0]} users x {bn} items, {big.nnz} entries")
+    table.note(f"large: {big.shape[0]} users x {bn} items, {big.nnz} entries")
     try:
         from implicit.nearest_neighbours import CosineRecommender, ItemItemRecommender
     except ImportError as e:
         print(f"  implicit not available: {e}")
         return
     bnorms = np.sqrt(np.asarray(big.multiply(big).sum(axis=0)).ravel())
-    f_ours = lambda: core.item_cosine_top_k(bp, bx, bd, bn, bnorms, 0.0, K, THREADS)
+    f_ours = lambda: core.item_cosine_top_k(bp, bx, bd, bn, bnorms, 0.0, K, n_threads)
     model = CosineRecommender(K=K + 1)  # its neighbour lists include the item itself
     f_peer = lambda: model.fit(big, show_progress=False)
     t_ours = median_time(f_ours, repeat=3, warmup=1)
     t_peer = median_time(f_peer, repeat=3, warmup=1)
     recall = neighbour_recall(f_ours(), model.similarity)
-    table.add(f"item_cosine_top_k k={K} 140k x 27k", t_ours, "implicit CosineRecommender.fit", t_peer,
+    table.add(f"item_cosine_top_k k={K} {shape(big)}", t_ours, "implicit CosineRecommender.fit", t_peer,
               f"neighbour recall {recall:.4f}")
 
-    f_ours = lambda: core.item_knn_top_k(bp, bx, bd, bn, K, THREADS)
+    f_ours = lambda: core.item_knn_top_k(bp, bx, bd, bn, K, n_threads)
     model = ItemItemRecommender(K=K)
     f_peer = lambda: model.fit(big, show_progress=False)
     t_ours = median_time(f_ours, repeat=3, warmup=1)
     t_peer = median_time(f_peer, repeat=3, warmup=1)
     recall = neighbour_recall(f_ours(), model.similarity)
-    table.add(f"item_knn_top_k k={K} 140k x 27k", t_ours, "implicit ItemItemRecommender.fit", t_peer,
+    table.add(f"item_knn_top_k k={K} {shape(big)}", t_ours, "implicit ItemItemRecommender.fit", t_peer,
               f"neighbour recall {recall:.4f}")

@@ -7,7 +7,7 @@ import numpy as np
 import scipy.linalg
 import scipy.sparse as sp
 
-from common import median_time
+from common import median_time, quick, threads
 from quorvane import _core
 
 
@@ -80,12 +80,13 @@ def ease_peak_gb(n, users):
 
 def run(table):
     l2 = 200.0
+    n_threads = threads(0)
     # 20k items would hold three 3.2 GB matrices per peer; 5k and 10k show the trend.
-    for n, users, repeat in [(5_000, 50_000, 3), (10_000, 100_000, 2)]:
+    for n, users, repeat in quick([(5_000, 50_000, 3), (10_000, 100_000, 2)], [(2_000, 20_000, 2)]):
         m = interactions(users, n, 40)
         args = csr_args(m)
-        ours = median_time(lambda: _core.ease_weights(*args, n, l2, 0), repeat=repeat)
-        w = _core.ease_weights(*args, n, l2, 0)
+        ours = median_time(lambda: _core.ease_weights(*args, n, l2, n_threads), repeat=repeat)
+        w = _core.ease_weights(*args, n, l2, n_threads)
         peak = ease_peak_gb(n, users)
         note = f"our peak +{peak:.2f} GB (one n x n matrix is {n * n * 8 / 2**30:.2f} GB)"
         ref = numpy_ease(m, l2)
@@ -101,16 +102,18 @@ def run(table):
     except ImportError:
         print("  scikit-learn not installed: SLIM peer skipped")
         return
-    n, users = 5_000, 50_000
+    n, users = quick((5_000, 50_000), (1_000, 10_000))
     m = interactions(users, n, 40, seed=1)
     args = csr_args(m)
     alpha, l1_ratio, max_iter, tol, k = 1e-4, 0.5, 100, 1e-4, 100
-    ours = median_time(lambda: _core.slim_elasticnet_weights(*args, n, alpha, l1_ratio, True, max_iter, tol, k, 0),
-                       repeat=3)
-    (indptr, indices, data), count = _core.slim_elasticnet_weights(*args, n, alpha, l1_ratio, True, max_iter, tol, k, 0)
+    ours = median_time(lambda: _core.slim_elasticnet_weights(*args, n, alpha, l1_ratio, True, max_iter, tol, k,
+                                                             n_threads), repeat=3)
+    (indptr, indices, data), count = _core.slim_elasticnet_weights(*args, n, alpha, l1_ratio, True, max_iter, tol, k,
+                                                                   n_threads)
     ours_w = sp.csr_matrix((data, indices, indptr), shape=(n, n))
     rng = np.random.default_rng(2)
-    sample = np.sort(rng.choice(n, 20, replace=False))
+    n_sample = quick(20, 5)
+    sample = np.sort(rng.choice(n, n_sample, replace=False))
     x = m.tocsc()
     model = ElasticNet(alpha=alpha, l1_ratio=l1_ratio, positive=True, fit_intercept=False, selection="cyclic",
                        max_iter=max_iter, tol=tol, copy_X=False)
@@ -129,5 +132,5 @@ def run(table):
             coef[~mask] = 0.0
         err = max(err, np.abs(coef - ours_w[j].toarray().ravel()).max())
     per_item_sk = (time.perf_counter() - t0) / len(sample)
-    table.add(f"slim n={n} ({users} users), per item", ours / n, "sklearn ElasticNet loop (20 items)",
+    table.add(f"slim n={n} ({users} users), per item", ours / n, f"sklearn ElasticNet loop ({n_sample} items)",
               per_item_sk, f"max |dW| {err:.1e} on sampled items; unconverged {count}")

@@ -9,7 +9,7 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
-from common import median_time
+from common import median_time, quick, threads
 from quorvane import _core
 
 K = 10
@@ -28,6 +28,11 @@ def timed(fn, heavy):
         run()
         return time.perf_counter() - t0, box[-1]
     return median_time(run, repeat=5), box[-1]
+
+
+def counts(full, small):
+    """Query counts: the full list, or under --quick the small one."""
+    return quick(full, small)
 
 
 def interactions(rng, n_users, n_items, per_user=20):
@@ -77,7 +82,10 @@ def bench_factors(table, rng):
         AlternatingLeastSquares = None
     n_users, dim = 10_000, 64
     U = rng.standard_normal((n_users, dim))
-    for n_items, query_counts in [(100_000, [1, 10, 100, 1_000, 10_000]), (1_000_000, [1, 10, 100, 1_000])]:
+    n_threads = threads(0)
+    sizes = quick([(100_000, [1, 10, 100, 1_000, 10_000]), (1_000_000, [1, 10, 100, 1_000])],
+                  [(20_000, [1, 100, 1_000])])
+    for n_items, query_counts in sizes:
         V = rng.standard_normal((n_items, dim))
         seen = interactions(rng, n_users, n_items)
         sptr, sidx, _ = csr(seen)
@@ -88,7 +96,7 @@ def bench_factors(table, rng):
         for nq in query_counts:
             rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
             heavy = nq * n_items > 10**8
-            t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, 0)[0],
+            t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, n_threads)[0],
                                  False)
             case = f"factors {n_items // 1000}k items x{dim}, {nq} queries"
             if nq * n_items <= 10**8:
@@ -103,23 +111,25 @@ def bench_factors(table, rng):
 
 
 def bench_dense(table, rng):
-    n_users, n_items = 10_000, 20_000
+    n_users, n_items = 10_000, quick(20_000, 4_000)
     W = rng.standard_normal((n_items, n_items))
     X = interactions(rng, n_users, n_items)
     uptr, uidx, udata = csr(X)
-    for nq in [1, 100, 1_000, 10_000]:
+    n_threads = threads(0)
+    for nq in counts([1, 100, 1_000, 10_000], [1, 100, 1_000]):
         rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
 
         t_ours, mine = timed(
-            lambda: _core.recommend_from_dense_rows(uptr, uidx, udata, rows, W, None, True, K, 0)[0], False)
+            lambda: _core.recommend_from_dense_rows(uptr, uidx, udata, rows, W, None, True, K, n_threads)[0], False)
         t_peer, theirs = timed(lambda: batched(rows, lambda r: np.asarray(X[r] @ W), X), nq > 1_000)
-        table.add(f"dense weights 20k items, {nq} queries", t_ours, "scipy X[rows] @ W + argpartition", t_peer,
+        table.add(f"dense weights {n_items // 1000}k items, {nq} queries", t_ours, "scipy X[rows] @ W + argpartition", t_peer,
                   same_rows(mine, theirs))
     del W
 
 
 def bench_similarity(table, rng):
-    n_users, n_items, neighbours = 10_000, 50_000, 100
+    n_users, n_items, neighbours = 10_000, quick(50_000, 10_000), 100
+    n_threads = threads(0)
     rows_s = np.repeat(np.arange(n_items), neighbours)
     cols_s = rng.integers(0, n_items, n_items * neighbours)
     S = sp.csr_matrix((rng.random(len(rows_s)), (rows_s, cols_s)), shape=(n_items, n_items))
@@ -128,14 +138,15 @@ def bench_similarity(table, rng):
     X = interactions(rng, n_users, n_items)
     uptr, uidx, udata = csr(X)
     sptr, sidx, sdata = csr(S)
-    for nq in [1, 100, 1_000, 10_000]:
+    for nq in counts([1, 100, 1_000, 10_000], [1, 100, 1_000]):
         rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
 
         t_ours, mine = timed(
-            lambda: _core.recommend_from_similarity(uptr, uidx, udata, rows, sptr, sidx, sdata, None, True, K, 0)[0],
+            lambda: _core.recommend_from_similarity(uptr, uidx, udata, rows, sptr, sidx, sdata, None, True, K,
+                                                    n_threads)[0],
             False)
         t_peer, theirs = timed(lambda: batched(rows, lambda r: (X[r] @ S).toarray(), X), nq > 1_000)
-        table.add(f"similarity 50k items x{neighbours} nbrs, {nq} queries", t_ours,
+        table.add(f"similarity {n_items // 1000}k items x{neighbours} nbrs, {nq} queries", t_ours,
                   "scipy (X[rows] @ S).toarray + argpartition", t_peer, same_rows(mine, theirs))
 
 

@@ -17,13 +17,11 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
+from common import quick, threads
 from quorvane import _core
 
-THREADS = 8
 FACTORS = 64
-EPOCHS = 10
 LR, REG = 0.05, 0.01
-ROUNDS = 2
 
 
 def ratings_like(rng, n_users=100_000, n_items=20_000, nnz=5_000_000):
@@ -69,14 +67,14 @@ def auc(rng, full, users, held, user_factors, item_factors, n_neg=100):
     return float((wins * ~seen).sum() / (~seen).sum())
 
 
-def implicit_fit(train, threads=THREADS, epochs=EPOCHS):
+def implicit_fit(train, n_threads, epochs):
     try:
         from implicit.cpu.bpr import BayesianPersonalizedRanking
     except ImportError as e:
         print(f"  implicit not available: {e}")
         return None
     model = BayesianPersonalizedRanking(factors=FACTORS, learning_rate=LR, regularization=REG,
-                                        iterations=epochs, num_threads=threads, random_state=7)
+                                        iterations=epochs, num_threads=n_threads, random_state=7)
     data = train.astype(np.float32)
     t = time.perf_counter()
     model.fit(data, show_progress=False)
@@ -85,32 +83,33 @@ def implicit_fit(train, threads=THREADS, epochs=EPOCHS):
 
 
 def bench_bpr(table):
+    n_threads, n_epochs, rounds = threads(8), quick(10, 3), quick(2, 1)
     rng = np.random.default_rng(0)
-    full = ratings_like(rng)
+    full = ratings_like(rng, *quick((100_000, 20_000, 5_000_000), (10_000, 3_000, 300_000)))
     train, users, held = hold_out(rng, full)
     n_users, n_items = train.shape
     indptr, indices = train.indptr.astype(np.int64), train.indices.astype(np.int64)
-    print(f"  BPR data: {n_users} users, {n_items} items, {train.nnz} training interactions", flush=True)
+    table.note(f"BPR data: {n_users} users, {n_items} items, {train.nnz} training interactions")
 
-    # The machine is shared: each side runs ROUNDS times, alternating, and the fastest
+    # The machine is shared: each side runs rounds times, alternating, and the fastest
     # round counts.
     ours = peer = float("inf")
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         # implicit's initialisation; its bias is the last item column.
         init = np.random.default_rng(1)
         U = (init.random((n_users, FACTORS)) - 0.5) / FACTORS
         V = (init.random((n_items, FACTORS)) - 0.5) / FACTORS
         b = np.zeros(n_items)
         t = time.perf_counter()
-        _core.bpr_fit(indptr, indices, n_items, U, V, b, LR, REG, True, EPOCHS, 7, THREADS,
+        _core.bpr_fit(indptr, indices, n_items, U, V, b, LR, REG, True, n_epochs, 7, n_threads,
                       popularity_negatives=True)
-        ours = min(ours, (time.perf_counter() - t) / EPOCHS)
-        model = implicit_fit(train)
+        ours = min(ours, (time.perf_counter() - t) / n_epochs)
+        model = implicit_fit(train, n_threads, n_epochs)
         if model is not None:
-            peer = min(peer, model.elapsed / EPOCHS)
+            peer = min(peer, model.elapsed / n_epochs)
     ours_auc = auc(np.random.default_rng(2), full, users, held,
                    np.hstack([U, np.ones((n_users, 1))]), np.hstack([V, b[:, None]]))
-    case = f"bpr_fit {train.nnz // 1000}k nnz F={FACTORS} {THREADS}T (s/epoch)"
+    case = f"bpr_fit {train.nnz // 1000}k nnz F={FACTORS} {n_threads}T (s/epoch)"
     if model is None:
         table.add(case, ours, "no peer", float("nan"), f"AUC ours {ours_auc:.4f}")
         return
@@ -119,7 +118,7 @@ def bench_bpr(table):
     table.add(case, ours, "implicit BPR (float32)", peer, f"AUC ours {ours_auc:.4f} / implicit {peer_auc:.4f}")
 
     # One worker each: the cost per sample without the shared memory system in the way.
-    epochs = 3
+    epochs = quick(3, 1)
     init = np.random.default_rng(1)
     U = (init.random((n_users, FACTORS)) - 0.5) / FACTORS
     V = (init.random((n_items, FACTORS)) - 0.5) / FACTORS
@@ -179,12 +178,13 @@ def fm_numpy(X, y, group, w0, w, v, reg0, reg_w, reg_v, n_iter):
 
 def bench_fm(table):
     rng = np.random.default_rng(3)
-    X, y, group = fm_data(rng)
+    n_users, n_items, n_samples = quick((10_000, 2_000, 500_000), (2_000, 500, 50_000))
+    X, y, group = fm_data(rng, n_users, n_items, n_samples)
     n, nf = X.shape
-    rank, sweeps, ref_sweeps = 8, 10, 2
+    rank, sweeps, ref_sweeps = 8, quick(10, 3), quick(2, 1)
     reg_w, reg_v = np.array([1.0, 1.0]), np.array([5.0, 5.0])
     v0 = np.random.default_rng(4).normal(0, 0.1, (rank, nf))
-    print(f"  FM data: {n} samples, {nf} one-hot features, rank {rank}", flush=True)
+    table.note(f"FM data: {n} samples, {nf} one-hot features, rank {rank}")
     args = (X.indptr.astype(np.int64), X.indices.astype(np.int64), X.data, y, group)
 
     w, v = np.zeros(nf), v0.copy()
@@ -208,7 +208,7 @@ def bench_fm(table):
     model = myfm.MyFMRegressor(rank=rank, random_seed=5)
     t = time.perf_counter()
     with contextlib.redirect_stderr(io.StringIO()):  # its progress bar
-        model.fit(X, y, n_iter=sweeps, n_kept_samples=1, group_shapes=[10_000, 2_000])
+        model.fit(X, y, n_iter=sweeps, n_kept_samples=1, group_shapes=[n_users, n_items])
     peer = (time.perf_counter() - t) / sweeps
     peer_rmse = float(np.sqrt(np.mean((model.predict(X) - y) ** 2)))
     table.add(f"fm_als_fit {n // 1000}k x {nf} rank {rank} (s/sweep)", ours, "myFM Gibbs regressor", peer,

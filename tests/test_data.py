@@ -51,6 +51,71 @@ def test_coo_to_csr_sums_duplicates_left_to_right_and_keeps_zeros():
     assert data.tolist() == [0.0, 0.0, 0.0]
 
 
+def reference_csr(rows, cols, data, n_rows):
+    """Canonical CSR with repeated pairs summed one by one in input order."""
+    order = np.lexsort((cols, rows))  # stable: repeats stay in input order
+    r, c, v = rows[order], cols[order], data[order]
+    starts = np.flatnonzero(np.r_[True, (r[1:] != r[:-1]) | (c[1:] != c[:-1])])
+    sums = []
+    for b, e in zip(starts, np.r_[starts[1:], len(v)]):
+        acc = v[b]
+        for x in v[b + 1:e]:
+            acc += x
+        sums.append(acc)
+    indptr = np.searchsorted(r[starts], np.arange(n_rows + 1))
+    return indptr, c[starts], np.array(sums)
+
+
+@pytest.mark.parametrize("n_rows, n_cols", [
+    (1, 50), (300_000, 3), (5_000, 40_000), (200_000, 2**61), (7, 2**63 - 1), (1_000_000, 2**62)])
+@pytest.mark.parametrize("presorted", [False, True])
+def test_coo_to_csr_sums_repeats_in_input_order_across_blocks(rng, n_rows, n_cols, presorted):
+    # Each pair comes three times, far apart in the input, with values whose sum depends
+    # on the order of the additions.
+    n_pairs = 60_000
+    rows = rng.integers(0, n_rows, n_pairs)
+    cols = rng.integers(0, min(n_cols, 2**62), n_pairs) * (n_cols // min(n_cols, 2**62))
+    if presorted:
+        order = np.lexsort((cols, rows))
+        rows, cols = rows[order], cols[order]
+    rows, cols = np.tile(rows, 3), np.tile(cols, 3)
+    data = rng.choice([1e16, -1e16, 1.0, -0.0, 3.0], len(rows))
+    expected = reference_csr(rows, cols, data, n_rows)
+    for threads in (1, 3, 8):
+        got = _core.coo_to_csr(rows, cols, data, n_rows, n_cols, threads)
+        for a, b in zip(got, expected):
+            assert a.tobytes() == b.astype(a.dtype).tobytes()
+
+
+@pytest.mark.parametrize("n_threads", [1, 4])
+def test_coo_to_csr_sums_duplicates_in_input_order_in_long_rows(rng, n_threads):
+    # Rows of well over 32 entries, each repeated column given three values whose sum
+    # shows the order: (1e16 + 1) - 1e16 is 0, (1e16 - 1e16) + 1 is 1.
+    n_rows, n_cols = 3, 200
+    triples = [(1e16, 1.0, -1e16), (1e16, -1e16, 1.0), (1.0, 1e16, -1e16), (-1e16, 1.0, 1e16)]
+    groups = []  # entries whose relative order is kept
+    for r in range(n_rows):
+        groups += [[(r, int(c), float(rng.integers(-3, 4)))] for c in rng.permutation(n_cols - 40)[:60]]
+        groups += [[(r, n_cols - 1 - c, v) for v in t] for c, t in enumerate(triples * 10)]
+    # Scatter every group over the input, each keeping its own order.
+    keys = rng.permutation(sum(len(g) for g in groups))
+    entries, at = [], 0
+    for g in groups:
+        entries += zip(np.sort(keys[at:at + len(g)]), g)
+        at += len(g)
+    entries = [e for _, e in sorted(entries)]
+    rows, cols, vals = (np.array(x) for x in zip(*entries))
+    expected = {}
+    for r, c, v in entries:
+        expected[(r, c)] = expected[(r, c)] + v if (r, c) in expected else v
+    indptr, indices, data = _core.coo_to_csr(rows.astype(np.int64), cols.astype(np.int64), vals, n_rows, n_cols,
+                                             n_threads)
+    assert np.all(np.diff(indptr) > 32)
+    got = {(r, int(c)): v for r in range(n_rows)
+           for c, v in zip(indices[indptr[r]:indptr[r + 1]], data[indptr[r]:indptr[r + 1]])}
+    assert got == expected
+
+
 @pytest.mark.parametrize("args, out", [
     ((i64(0, 0), i64(0, 0), f64(1, 2), 0, 5), ([0], [], [])),
     ((i64(1, 0), i64(0, 0), f64(1, 2), 2, 0), ([0, 0, 0], [], [])),

@@ -1,4 +1,4 @@
-// Candidate order, the heap's exact push/pop, and ImplicitTopK's tie rules.
+// Candidate order, the heap's exact push/pop, and the tie rules of its two bounded orders.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,10 +6,11 @@
 
 #include "knn/implicit_top_k.hpp"
 #include "ranking/candidate.hpp"
+#include "ranking/heap.hpp"
 #include "sparse/sparse.hpp"
 
 using qv::ranking::Candidate;
-using qv::ranking::CandidateHeap;
+using CandidateHeap = qv::ranking::TopK<qv::ranking::CandidateOrder>;
 
 TEST(Candidate, SortsBestFirstWithIndexTieBreak) {
   std::vector<Candidate> v{{1.0, 4}, {2.0, 9}, {1.0, 2}, {0.0, 7}, {-0.0, 3}};
@@ -32,7 +33,7 @@ TEST(Candidate, LongListsWithNaNSortToAPermutation) {
 }
 
 TEST(CandidateHeap, PopsWorstFirst) {
-  CandidateHeap h;
+  CandidateHeap h(UINT64_MAX, 300);
   EXPECT_FALSE(h.pop().has_value());
   h.push({3.0, 1});
   auto one = h.pop();
@@ -54,34 +55,40 @@ TEST(CandidateHeap, PopsWorstFirst) {
   }
 }
 
+// The held indices, emptying the heap.
+template <class Heap>
+std::vector<uint64_t> held_indices(Heap& h) {
+  std::vector<uint64_t> out;
+  for (const Candidate& c : h.held()) out.push_back(c.index);
+  h.clear();
+  return out;
+}
+
 TEST(ImplicitTopK, TiesGoToArrival) {
-  qv::knn::ImplicitTopK t(2);
-  t.push(5, 1.0);
-  t.push(3, 1.0);
-  t.push(9, 1.0);  // equal to the lowest held: discarded
-  t.push(7, 2.0);  // evicts (3, 1.0), the lowest index among the lowest scores
-  std::vector<uint64_t> kept;
-  t.drain([&](uint64_t i, double) { kept.push_back(i); });
+  qv::knn::ImplicitTopK t(2, 10);
+  t.offer(1.0, 5);
+  t.offer(1.0, 3);
+  t.offer(1.0, 9);  // equal to the lowest held: discarded
+  t.offer(2.0, 7);  // evicts (3, 1.0), the lowest index among the lowest scores
+  std::vector<uint64_t> kept = held_indices(t);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, (std::vector<uint64_t>{5, 7}));
   EXPECT_EQ(t.size(), 0u);
 }
 
 TEST(ImplicitTopK, ZeroKHoldsNothingAndNaNNeverEntersAFullHolder) {
-  qv::knn::ImplicitTopK none(0);
-  none.push(1, 5.0);
+  qv::knn::ImplicitTopK none(0, 10);
+  none.offer(5.0, 1);
   EXPECT_EQ(none.size(), 0u);
-  qv::knn::ImplicitTopK t(1);
-  t.push(1, 0.5);
-  t.push(2, NAN);
-  std::vector<uint64_t> kept;
-  t.drain([&](uint64_t i, double) { kept.push_back(i); });
-  EXPECT_EQ(kept, (std::vector<uint64_t>{1}));
+  qv::knn::ImplicitTopK t(1, 10);
+  t.offer(0.5, 1);
+  t.offer(NAN, 2);
+  EXPECT_EQ(held_indices(t), (std::vector<uint64_t>{1}));
 }
 
 TEST(ImplicitTopK, HugeKReservesOnlyWhatCanBePushed) {
   qv::knn::ImplicitTopK t(UINT64_MAX, 10);
-  for (uint64_t i = 0; i < 10; ++i) t.push(i, double(i));
+  for (uint64_t i = 0; i < 10; ++i) t.offer(double(i), i);
   EXPECT_EQ(t.size(), 10u);
 }
 

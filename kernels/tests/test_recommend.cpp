@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "isa_levels.hpp"
 #include "parallel/pool.hpp"
 #include "recommend/dense_rows.hpp"
 #include "recommend/factors.hpp"
@@ -78,14 +79,7 @@ void expect_order(const Model& m, const std::vector<uint64_t>& rows, bool tile_f
   }
 }
 
-class FactorOrders : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    if (!GetParam() && !detail::simd_available()) GTEST_SKIP() << "no AVX2+FMA on this CPU";
-    detail::force_portable = GetParam();
-  }
-  void TearDown() override { detail::force_portable = false; }
-};
+class FactorOrders : public testing_isa::LevelTest {};
 
 TEST_P(FactorOrders, TileChunksFuseOneChainSeededWithTheBias) {
   for (uint64_t dim : {0, 1, 7, 8, 13, 64}) {
@@ -118,34 +112,32 @@ TEST_P(FactorOrders, SplitPathUsesTheSingleScanOrderOnThePool) {
   pool->install([&] { expect_order(m, {0, 1, 2, 3, 0, 1, 2, 3, 2}, false, true); });
 }
 
-INSTANTIATE_TEST_SUITE_P(Code, FactorOrders, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "portable" : "avx2"; });
+INSTANTIATE_TEST_SUITE_P(Level, FactorOrders, QV_ALL_LEVELS, testing_isa::level_name);
 
-TEST(FactorOrders, PortableAndSimdCodeGiveIdenticalBits) {
-  if (!detail::simd_available()) GTEST_SKIP() << "no AVX2+FMA on this CPU";
+TEST(FactorOrders, EveryLevelGivesThePortableBits) {
   Model m(20, 1001, 29);
   std::vector<uint64_t> rows{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
   CandidateSet c{{}, false, m.view.n_items, {}};
   Exclusions ex;
-  detail::force_portable = true;
-  auto a = std::get<Outputs>(top_k_from_factors(m.view, rows, c, ex, 50));
-  detail::force_portable = false;
-  auto b = std::get<Outputs>(top_k_from_factors(m.view, rows, c, ex, 50));
-  EXPECT_EQ(a.positions, b.positions);
-  for (size_t i = 0; i < a.scores.size(); ++i)
-    ASSERT_EQ(std::bit_cast<uint64_t>(a.scores[i]), std::bit_cast<uint64_t>(b.scores[i]));
+  testing_isa::at_every_level([&] { return std::get<Outputs>(top_k_from_factors(m.view, rows, c, ex, 50)); },
+                              [](const Outputs& a, const Outputs& b) {
+                                EXPECT_EQ(a.positions, b.positions);
+                                for (size_t i = 0; i < a.scores.size(); ++i)
+                                  ASSERT_EQ(std::bit_cast<uint64_t>(a.scores[i]), std::bit_cast<uint64_t>(b.scores[i]));
+                              });
 }
 
-TEST(DenseRows, EachScoreFusesItsTermsInStoredOrder) {
+class DenseRows : public testing_isa::LevelTest {};
+
+TEST_P(DenseRows, EachScoreFusesItsTermsInStoredOrder) {
   const uint64_t n = 23;
   std::vector<double> w = normals(n * n, 7), x = normals(3, 8);
-  std::vector<int64_t> indptr{0, 3}, indices{5, 0, 17};
-  CsrRows users{indptr, indices, x, n};
+  std::vector<uint64_t> indptr{0, 3}, indices{5, 0, 17};
+  sparse::CsrView users{indptr, indices, x, 1, n};
   CandidateSet c{{}, false, n, {}};
   Exclusions ex;
   std::vector<uint64_t> rows{0};
-  for (bool portable : {false, true}) {
-    detail::force_portable = portable;
+  {
     auto out = std::get<Outputs>(top_k_from_dense_rows(users, w, n, rows, c, ex, n));
     std::vector<Candidate> want;
     for (uint64_t col = 0; col < n; ++col) {
@@ -159,22 +151,23 @@ TEST(DenseRows, EachScoreFusesItsTermsInStoredOrder) {
       ASSERT_EQ(std::bit_cast<uint64_t>(out.scores[i]), std::bit_cast<uint64_t>(want[i].score));
     }
   }
-  detail::force_portable = false;
 }
+
+INSTANTIATE_TEST_SUITE_P(Level, DenseRows, QV_ALL_LEVELS, testing_isa::level_name);
 
 TEST(Similarity, SparsePathRoundsProductsDensePathFusesThem) {
   // Two user items reaching column 0 of a 4-item matrix: reach 2 >= 4 / 4 takes the dense
   // path; with 16 items the same entries take the sparse path.
   const double x0 = 0.1, x1 = 0.7, s0 = 0.3, s1 = 1.0 / 3.0;
   for (uint64_t n : {4, 16}) {
-    std::vector<int64_t> uptr{0, 2}, uidx{1, 2};
+    std::vector<uint64_t> uptr{0, 2}, uidx{1, 2};
     std::vector<double> udata{x0, x1};
-    std::vector<int64_t> sptr(n + 1, 2), sidx{0, 0};
+    std::vector<uint64_t> sptr(n + 1, 2), sidx{0, 0};
     std::vector<double> sdata{s0, s1};
     sptr[0] = 0;
     sptr[1] = 0;
     sptr[2] = 1;
-    CsrRows users{uptr, uidx, udata, n}, sim{sptr, sidx, sdata, n};
+    sparse::CsrView users{uptr, uidx, udata, 1, n}, sim{sptr, sidx, sdata, n, n};
     CandidateSet c{{}, false, n, {}};
     std::vector<uint64_t> rows{0};
     auto out = std::get<Outputs>(top_k_from_similarity(users, sim, rows, c, Exclusions{}, 1, false));
@@ -186,8 +179,8 @@ TEST(Similarity, SparsePathRoundsProductsDensePathFusesThem) {
 
 TEST(Best, KeepsTheLowestPositionsAmongEqualScoresWhateverTheOfferOrder) {
   Best best(3, 10);
-  for (uint64_t p : {9, 2, 7, 4, 0, 5}) best.push(1.0, p);
-  best.push(0.5, 1);
+  for (uint64_t p : {9, 2, 7, 4, 0, 5}) best.offer(1.0, p);
+  best.offer(0.5, 1);
   std::vector<Candidate> out;
   best.drain_sorted(out);
   ASSERT_EQ(out.size(), 3u);
@@ -196,7 +189,7 @@ TEST(Best, KeepsTheLowestPositionsAmongEqualScoresWhateverTheOfferOrder) {
   EXPECT_EQ(out[2].index, 4u);
   EXPECT_EQ(best.threshold(), -INFINITY);
   Best none(0, 10);
-  none.push(1.0, 0);
+  none.offer(1.0, 0);
   none.drain_sorted(out);
   EXPECT_TRUE(out.empty());
 }

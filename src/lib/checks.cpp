@@ -50,20 +50,33 @@ std::vector<uint64_t> check_indptr(I64s indptr, uint64_t nnz) {
   return p;
 }
 
-std::vector<uint64_t> borrow_csr(I64s indptr, I64s indices, size_t data_len, uint64_t n_cols) {
-  if (indices.size() != data_len) py::value_error("indices and data must have the same length.");
-  check_indices(indices, n_cols, "indices");
-  return check_indptr(indptr, indices.size());
+void CsrInput::same_length(const char* message) const {
+  if (indices.size() != data.size()) py::value_error(message);
 }
 
-FittingCsr fitting_csr(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
-                       const py::Array<double>& data, uint64_t n_cols) {
-  FittingCsr m;
+void CsrInput::columns(uint64_t bound, const char* name) {
+  check_indices(indices, bound, name);
+  n_cols = bound;
+}
+
+void CsrInput::row_count(uint64_t n_rows, const char* message) const {
+  if (indptr.size() - 1 != n_rows) py::value_error(message);
+}
+
+void CsrInput::ascending(const char* message) const {
+  for (size_t r = 0; r + 1 < indptr.size(); ++r)
+    for (size_t e = indptr[r] + 1; e < indptr[r + 1]; ++e)
+      if (indices[e] <= indices[e - 1]) py::value_error(message);
+}
+
+CsrInput fitting_csr(const py::Array<int64_t>& indptr, const py::Array<int64_t>& indices,
+                     const py::Array<double>& data, uint64_t n_cols) {
+  CsrInput m;
   m.data = data.flat();
-  m.indptr = check_indptr(indptr.flat(), m.data.size());
+  m.pointer(indptr.flat(), m.data.size());
   m.indices = indices.flat();
-  if (m.indices.size() != m.data.size()) py::value_error("indices and data must have the same length.");
-  check_indices(m.indices, n_cols, "indices");
+  m.same_length();
+  m.columns(n_cols);
   return m;
 }
 
@@ -75,14 +88,13 @@ std::optional<std::vector<uint64_t>> check_rows(const std::optional<py::Array<in
 }
 
 std::vector<uint64_t> check_excluded(I64s indptr, I64s indices, uint64_t n_rows, uint64_t n_cols) {
-  check_indices(indices, n_cols, "excluded column");
-  std::vector<uint64_t> p = check_indptr(indptr, indices.size());
-  if (p.size() - 1 != n_rows)
-    py::value_error("excluded_indptr must have one entry per row of scores, plus one.");
-  for (size_t r = 0; r + 1 < p.size(); ++r)
-    for (size_t e = p[r] + 1; e < p[r + 1]; ++e)
-      if (indices[e] <= indices[e - 1]) py::value_error("excluded column indices must ascend within a row.");
-  return p;
+  CsrInput m;
+  m.indices = indices;
+  m.columns(n_cols, "excluded column");
+  m.pointer(indptr, indices.size());
+  m.row_count(n_rows, "excluded_indptr must have one entry per row of scores, plus one.");
+  m.ascending("excluded column indices must ascend within a row.");
+  return std::move(m.indptr);
 }
 
 std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> excluded_indptr,
@@ -94,20 +106,25 @@ std::optional<std::vector<uint64_t>> extra_positions(std::optional<I64s> exclude
   return check_excluded(*excluded_indptr, *excluded_indices, n_queries, n_candidates);
 }
 
-recommend::CsrRows fitted_csr(const char* name, I64s indptr, I64s indices, std::span<const double> data,
-                              uint64_t n_cols) {
+sparse::CsrView fitted_csr(const char* name, I64s indptr, I64s indices, std::span<const double> data,
+                           uint64_t n_cols) {
   if (indptr.empty()) py::value_error(std::string(name) + " indptr must not be empty.");
   if (indices.size() != data.size() || indptr.front() != 0 ||
       static_cast<uint64_t>(indptr.back()) != indices.size())
     py::value_error(std::string(name) + " is not a valid CSR matrix.");
-  return recommend::CsrRows{indptr, indices, data, n_cols};
+  return sparse::CsrView{as_unsigned(indptr), as_unsigned(indices), data, indptr.size() - 1, n_cols};
+}
+
+std::vector<uint64_t> index_candidates(I64s candidates, uint64_t n_items) {
+  std::vector<uint64_t> ids = to_usize(candidates, "candidate", n_items);
+  if (!strictly_ascending(ids, std::less<uint64_t>())) py::value_error("candidates must ascend.");
+  return ids;
 }
 
 std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items) {
   if (!candidates) return std::nullopt;
   CandidateSubset s;
-  s.ids = to_usize(*candidates, "candidate", n_items);
-  if (!strictly_ascending(s.ids, std::less<uint64_t>())) py::value_error("candidates must ascend.");
+  s.ids = index_candidates(*candidates, n_items);
   // n_items bounds every id, and an id array exists, so the map is as large as an input.
   s.map.assign(checked_len<uint64_t>(n_items), std::numeric_limits<uint64_t>::max());
   for (size_t p = 0; p < s.ids.size(); ++p) s.map[s.ids[p]] = p;

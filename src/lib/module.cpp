@@ -1,36 +1,18 @@
 // Start-up: the module definition for multi-phase initialisation and its exec step.
 // No exception types are made and NumPy is not touched here, so importing is cheap.
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <string>
 
-#include "functions.hpp"
+#include "py/declare.hpp"
 #include "py/errors.hpp"
+#include "table.hpp"
 
 namespace qv {
 namespace {
 
-// The order in which the functions are added, and so the order of __all__.
-const std::array kTable = {
-    &bind::bpr_fit,
-    &bind::coo_to_csr,
-    &bind::csr_top_k_per_row,
-    &bind::ease_inverse_gram,
-    &bind::ease_weights,
-    &bind::ease_weights_from_inverse,
-    &bind::factorize,
-    &bind::fm_als_fit,
-    &bind::item_cosine_top_k,
-    &bind::item_gram,
-    &bind::item_knn_top_k,
-    &bind::recommend_from_dense_rows,
-    &bind::recommend_from_factors,
-    &bind::recommend_from_similarity,
-    &bind::rp3beta_similarity,
-    &bind::slim_elasticnet_weights,
-    &bind::slim_elasticnet_weights_from_gram,
-    &bind::top_k_per_row,
-};
-
-std::array<PyMethodDef, kTable.size()> g_defs{};
+std::array<PyMethodDef, kFunctionTable.size()> g_defs{};
 
 // Appends `name` to __all__ (made if missing), then sets the attribute.
 void add(PyObject* module, const char* name, PyObject* value) {
@@ -51,13 +33,20 @@ int exec_module(PyObject* module) {
     py::Ref profile(py::check(PyUnicode_FromString("release")));
     add(module, "__build_profile__", profile.get());
     py::Ref module_name(py::check(PyModule_GetNameObject(module)));
-    for (size_t i = 0; i < kTable.size(); ++i) {
-      const py::Function& f = *kTable[i];
-      g_defs[i] = PyMethodDef{f.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry)),
-                              METH_FASTCALL | METH_KEYWORDS | METH_STATIC, f.doc};
+    const auto& defined = py::registry();
+    size_t added = 0;
+    for (size_t i = 0; i < kFunctionTable.size(); ++i) {
+      const char* name = kFunctionTable[i];
+      auto f = std::find_if(defined.begin(), defined.end(),
+                            [&](const py::Function& d) { return std::strcmp(d.name, name) == 0; });
+      if (f == defined.end()) continue;
+      g_defs[i] = PyMethodDef{f->name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f->entry)),
+                              METH_FASTCALL | METH_KEYWORDS | METH_STATIC, f->doc.c_str()};
       py::Ref fn(py::check(PyCFunction_NewEx(&g_defs[i], module, module_name.get())));
-      add(module, f.name, fn.get());
+      add(module, name, fn.get());
+      ++added;
     }
+    if (added != defined.size()) py::panic("a function is defined that the module's table does not list");
     Py_INCREF(Py_None);
     return Py_None;
   });

@@ -5,8 +5,8 @@
 #include <variant>
 
 #include "checks.hpp"
-#include "functions.hpp"
 #include "pools.hpp"
+#include "py/declare.hpp"
 #include "py/result.hpp"
 #include "recommend/dense_rows.hpp"
 #include "recommend/factors.hpp"
@@ -15,6 +15,7 @@
 namespace qv::bind {
 namespace {
 
+using py::Count, py::Default, py::Flag, py::In, py::Maybe;
 using recommend::CandidateSet;
 using recommend::Exclusions;
 
@@ -67,20 +68,6 @@ Exclusions make_exclusions(const Request& r, std::optional<checks::I64s> extra_i
   return ex;
 }
 
-// Rows, candidates and exclusions of the two functions whose users are a CSR matrix,
-// checked in that order; the seen items are the users' own rows.
-Exclusions prepare_user_rows(Request& r, const py::Array<int64_t>& rows, uint64_t n_users,
-                             const std::optional<py::Array<int64_t>>& candidates, uint64_t n_items,
-                             const std::optional<py::Array<int64_t>>& ex_ptr,
-                             const std::optional<py::Array<int64_t>>& ex_idx, bool exclude_seen, checks::I64s uptr,
-                             checks::I64s uidx) {
-  r.rows = checks::to_usize(rows.flat(), "rows", n_users);
-  set_candidates(r, view(candidates), n_items);
-  std::optional<checks::I64s> extra_idx;
-  set_extra(r, ex_ptr, ex_idx, extra_idx);
-  return make_exclusions(r, extra_idx, exclude_seen, uptr, uidx);
-}
-
 struct Malformed {};
 using Outcome = std::variant<recommend::Outputs, ranking::TooFewEligible, Malformed>;
 
@@ -115,30 +102,46 @@ py::Ref recommend_call(uint64_t n_queries, bool parallel, uint64_t k, uint64_t n
   if (auto* f = std::get_if<ranking::TooFewEligible>(&outcome))
     py::too_few(k, ranking::TooFewEligible{first_query + f->query, f->eligible});
   auto& out = std::get<recommend::Outputs>(outcome);
-  py::to_i64(out.positions);
   return py::ranked_pair(n_queries, k, std::move(out.positions), std::move(out.scores));
+}
+
+// The two functions whose users are a CSR matrix: the users' shape, then rows, candidates
+// and exclusions in that order, the seen items being the users' own rows; then the call,
+// `score(users, request, exclusions)` running the kernel.
+template <class A, class Score>
+py::Ref serve_users(const A& a, uint64_t n_items, Score&& score) {
+  auto uptr = a.template get<"users_indptr">().flat();
+  auto uidx = a.template get<"users_indices">().flat();
+  auto udata = a.template get<"users_data">().flat();
+  const sparse::CsrView users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
+  Request r;
+  r.rows = checks::to_usize(a.template get<"rows">().flat(), "rows", users.n_rows);
+  set_candidates(r, view(a.template get<"candidates">()), n_items);
+  std::optional<checks::I64s> extra_idx;
+  set_extra(r, a.template get<"excluded_indptr">(), a.template get<"excluded_indices">(), extra_idx);
+  const Exclusions ex = make_exclusions(r, extra_idx, a.template get<"exclude_seen">(), uptr, uidx);
+  const uint64_t n_queries = r.rows.size();
+  return recommend_call(n_queries, n_queries > 8, a.template get<"k">(), a.template get<"n_threads">(),
+                        a.template get<"first_query">(), [&] { return score(users, r, ex); });
 }
 
 // ---- recommend_from_factors ----
 
-constexpr const char* kFactorParams[] = {"user_factors", "item_factors", "item_bias",  "user_offset",
-                                         "rows",         "seen_indptr",  "seen_indices", "candidates",
-                                         "k",            "n_threads",    "first_query", "excluded_indptr",
-                                         "excluded_indices"};
-constexpr py::Signature kFactors{"recommend_from_factors", kFactorParams, 13, 10};
+using FactorArgs =
+    py::Args<"recommend_from_factors", In<"user_factors", double, 2>, In<"item_factors", double, 2>,
+             Maybe<"item_bias", double>, Maybe<"user_offset", double>, In<"rows", int64_t>,
+             Maybe<"seen_indptr", int64_t>, Maybe<"seen_indices", int64_t>, Maybe<"candidates", int64_t>,
+             Count<"k">, Count<"n_threads">, Default<Count<"first_query">>, Default<Maybe<"excluded_indptr", int64_t>>,
+             Default<Maybe<"excluded_indices", int64_t>>>;
 
-py::Ref recommend_from_factors_impl(py::Call& c) {
-  auto user_factors = c.array<double>(0, 2);
-  auto item_factors = c.array<double>(1, 2);
-  auto item_bias = c.opt_array<double>(2, 1);
-  auto user_offset = c.opt_array<double>(3, 1);
-  auto rows = c.array<int64_t>(4, 1);
-  auto seen_ptr = c.opt_array<int64_t>(5, 1);
-  auto seen_idx = c.opt_array<int64_t>(6, 1);
-  auto candidates = c.opt_array<int64_t>(7, 1);
-  const uint64_t k = c.count(8), n_threads = c.count(9), first_query = c.count(10);
-  auto ex_ptr = c.opt_array<int64_t>(11, 1);
-  auto ex_idx = c.opt_array<int64_t>(12, 1);
+py::Ref recommend_from_factors(const FactorArgs& a) {
+  const auto& user_factors = a.get<"user_factors">();
+  const auto& item_factors = a.get<"item_factors">();
+  const auto& item_bias = a.get<"item_bias">();
+  const auto& user_offset = a.get<"user_offset">();
+  const auto& seen_ptr = a.get<"seen_indptr">();
+  const auto& seen_idx = a.get<"seen_indices">();
+  const uint64_t k = a.get<"k">();
 
   if (user_factors.dim(1) != item_factors.dim(1)) py::value_error("user and item factors must have the same width.");
   const uint64_t n_users = user_factors.dim(0), n_items = item_factors.dim(0), dim = user_factors.dim(1);
@@ -149,11 +152,11 @@ py::Ref recommend_from_factors_impl(py::Call& c) {
   if (offset && offset->size() != n_users) py::value_error("user_offset must have one value per user.");
   auto uf = user_factors.flat();
   auto itf = item_factors.flat();
-  auto rows_view = rows.flat();
+  auto rows_view = a.get<"rows">().flat();
 
   Request r;
   r.rows = checks::to_usize(rows_view, "rows", n_users);
-  set_candidates(r, view(candidates), n_items);
+  set_candidates(r, view(a.get<"candidates">()), n_items);
   if (seen_ptr.has_value() != seen_idx.has_value()) py::value_error("seen_indptr and seen_indices go together.");
   checks::I64s seen_ptr_view, seen_idx_view;
   const bool seen = seen_ptr.has_value();
@@ -163,7 +166,7 @@ py::Ref recommend_from_factors_impl(py::Call& c) {
     seen_idx_view = seen_idx->flat();
   }
   std::optional<checks::I64s> extra_idx;
-  set_extra(r, ex_ptr, ex_idx, extra_idx);
+  set_extra(r, a.get<"excluded_indptr">(), a.get<"excluded_indices">(), extra_idx);
   const Exclusions ex = make_exclusions(r, extra_idx, seen, seen_ptr_view, seen_idx_view);
 
   recommend::FactorModel model;
@@ -179,135 +182,85 @@ py::Ref recommend_from_factors_impl(py::Call& c) {
 
   const uint64_t n_queries = r.rows.size();
   const bool parallel = n_queries > 8 || recommend::large_catalogue(r.candidates.n_candidates, dim);
-  return recommend_call(n_queries, parallel, k, n_threads, first_query, [&] {
+  return recommend_call(n_queries, parallel, k, a.get<"n_threads">(), a.get<"first_query">(), [&] {
     return recommend::top_k_from_factors(model, r.rows, r.candidates, ex, k);
   });
 }
 
 // ---- recommend_from_dense_rows ----
 
-constexpr const char* kDenseParams[] = {"users_indptr", "users_indices", "users_data",   "rows",
-                                        "weights",      "candidates",    "exclude_seen", "k",
-                                        "n_threads",    "first_query",   "excluded_indptr", "excluded_indices"};
-constexpr py::Signature kDense{"recommend_from_dense_rows", kDenseParams, 12, 9};
+using DenseArgs =
+    py::Args<"recommend_from_dense_rows", In<"users_indptr", int64_t>, In<"users_indices", int64_t>,
+             In<"users_data", double>, In<"rows", int64_t>, In<"weights", double, 2>, Maybe<"candidates", int64_t>,
+             Flag<"exclude_seen">, Count<"k">, Count<"n_threads">, Default<Count<"first_query">>,
+             Default<Maybe<"excluded_indptr", int64_t>>, Default<Maybe<"excluded_indices", int64_t>>>;
 
-py::Ref recommend_from_dense_rows_impl(py::Call& c) {
-  auto users_indptr = c.array<int64_t>(0, 1);
-  auto users_indices = c.array<int64_t>(1, 1);
-  auto users_data = c.array<double>(2, 1);
-  auto rows = c.array<int64_t>(3, 1);
-  auto weights = c.array<double>(4, 2);
-  auto candidates = c.opt_array<int64_t>(5, 1);
-  const bool exclude_seen = c.flag(6);
-  const uint64_t k = c.count(7), n_threads = c.count(8), first_query = c.count(9);
-  auto ex_ptr = c.opt_array<int64_t>(10, 1);
-  auto ex_idx = c.opt_array<int64_t>(11, 1);
-
+py::Ref recommend_from_dense_rows(const DenseArgs& a) {
+  const auto& weights = a.get<"weights">();
+  const uint64_t k = a.get<"k">();
   if (weights.dim(0) != weights.dim(1)) py::value_error("weights must be square.");
   const uint64_t n_items = weights.dim(0);
   auto w = weights.flat();
-  auto uptr = users_indptr.flat();
-  auto uidx = users_indices.flat();
-  auto udata = users_data.flat();
-  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
-  const uint64_t n_users = uptr.size() - 1;
-
-  Request r;
-  const Exclusions ex = prepare_user_rows(r, rows, n_users, candidates, n_items, ex_ptr, ex_idx, exclude_seen, uptr, uidx);
-
-  const uint64_t n_queries = r.rows.size();
-  return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {
+  return serve_users(a, n_items, [&](const sparse::CsrView& users, const Request& r, const Exclusions& ex) {
     return recommend::top_k_from_dense_rows(users, w, n_items, r.rows, r.candidates, ex, k);
   });
 }
 
 // ---- recommend_from_similarity ----
 
-constexpr const char* kSimParams[] = {"users_indptr",      "users_indices",      "users_data",      "rows",
-                                      "similarity_indptr", "similarity_indices", "similarity_data", "candidates",
-                                      "exclude_seen",      "k",                  "n_threads",       "first_query",
-                                      "excluded_indptr",   "excluded_indices",   "implicit_ties"};
-constexpr py::Signature kSim{"recommend_from_similarity", kSimParams, 15, 11};
+using SimilarityArgs =
+    py::Args<"recommend_from_similarity", In<"users_indptr", int64_t>, In<"users_indices", int64_t>,
+             In<"users_data", double>, In<"rows", int64_t>, In<"similarity_indptr", int64_t>,
+             In<"similarity_indices", int64_t>, In<"similarity_data", double>, Maybe<"candidates", int64_t>,
+             Flag<"exclude_seen">, Count<"k">, Count<"n_threads">,
+             // An absent first_query is 0, but None is not a count.
+             Default<Count<"first_query">>, Default<Maybe<"excluded_indptr", int64_t>>,
+             Default<Maybe<"excluded_indices", int64_t>>, Default<Flag<"implicit_ties">>>;
 
-py::Ref recommend_from_similarity_impl(py::Call& c) {
-  auto users_indptr = c.array<int64_t>(0, 1);
-  auto users_indices = c.array<int64_t>(1, 1);
-  auto users_data = c.array<double>(2, 1);
-  auto rows = c.array<int64_t>(3, 1);
-  auto sim_indptr = c.array<int64_t>(4, 1);
-  auto sim_indices = c.array<int64_t>(5, 1);
-  auto sim_data = c.array<double>(6, 1);
-  auto candidates = c.opt_array<int64_t>(7, 1);
-  const bool exclude_seen = c.flag(8);
-  const uint64_t k = c.count(9), n_threads = c.count(10);
-  // An absent first_query is 0, but None is not a count.
-  const uint64_t first_query = c.count(11);
-  auto ex_ptr = c.opt_array<int64_t>(12, 1);
-  auto ex_idx = c.opt_array<int64_t>(13, 1);
-  const bool implicit_ties = c.flag(14);
-
-  auto sptr = sim_indptr.flat();
-  auto sidx = sim_indices.flat();
-  auto sdata = sim_data.flat();
+py::Ref recommend_from_similarity(const SimilarityArgs& a) {
+  auto sptr = a.get<"similarity_indptr">().flat();
+  auto sidx = a.get<"similarity_indices">().flat();
+  auto sdata = a.get<"similarity_data">().flat();
   // The matrix is square; its side comes from the index pointer once that is known to
   // be non-empty.
   const uint64_t n_items = sptr.empty() ? 0 : sptr.size() - 1;
-  const recommend::CsrRows similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
-  auto uptr = users_indptr.flat();
-  auto uidx = users_indices.flat();
-  auto udata = users_data.flat();
-  const recommend::CsrRows users = checks::fitted_csr("users", uptr, uidx, udata, n_items);
-  const uint64_t n_users = uptr.size() - 1;
-
-  Request r;
-  const Exclusions ex = prepare_user_rows(r, rows, n_users, candidates, n_items, ex_ptr, ex_idx, exclude_seen, uptr, uidx);
-
-  const uint64_t n_queries = r.rows.size();
-  return recommend_call(n_queries, n_queries > 8, k, n_threads, first_query, [&] {
+  const sparse::CsrView similarity = checks::fitted_csr("similarity", sptr, sidx, sdata, n_items);
+  const uint64_t k = a.get<"k">();
+  const bool implicit_ties = a.get<"implicit_ties">();
+  return serve_users(a, n_items, [&](const sparse::CsrView& users, const Request& r, const Exclusions& ex) {
     return recommend::top_k_from_similarity(users, similarity, r.rows, r.candidates, ex, k, implicit_ties);
   });
 }
 
+const py::Registered functions{
+    py::define<recommend_from_factors>(
+        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        "The `k` best candidates of a latent-factor model for users `rows`, and their scores.\n\n"
+        "`score(u, j) = item_bias[j] + <user_factors[u], item_factors[j]> + user_offset[u]`,\n"
+        "either bias optional; a model with no factors passes zero-width factor matrices. The\n"
+        "seen matrix, when given, is the fitted interaction matrix whose row `u` lists what\n"
+        "user `u` must not be recommended. Result as for `recommend_from_similarity`."),
+    py::define<recommend_from_dense_rows>(
+        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        "The `k` best candidates of `users[rows] @ weights`, and their scores, for a dense\n"
+        "(n_items, n_items) item-item matrix such as EASE's.\n\n"
+        "Arguments and result as for `recommend_from_similarity`; `weights` must be\n"
+        "C-contiguous."),
+    py::define<recommend_from_similarity>(
+        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        "The `k` best candidates of `users[rows] @ similarity`, and their scores.\n\n"
+        "`users` is the whole fitted interaction matrix (CSR) and `rows` the users queried;\n"
+        "`similarity` is a sparse item-item matrix (CSR). Each query is scored and cut to its\n"
+        "`k` best before the next, so no dense score matrix is built. `candidates` holds\n"
+        "ascending item indices, or is None for every item; candidates the product never\n"
+        "reaches score 0. With `exclude_seen` the items stored in the query's own row of\n"
+        "`users` are skipped; `excluded_indptr`/`excluded_indices` exclude further candidate\n"
+        "positions per query. Returns (positions, scores), two (len(rows), k) arrays, best\n"
+        "first; positions index `candidates` (item indices when it is None). Exact ties rank\n"
+        "to the lower position, unless `implicit_ties` asks for the tie order of common\n"
+        "implicit-feedback item-item recommenders. `n_threads == 0` uses all cores. Raises\n"
+        "ValueError when a query has fewer than `k` eligible candidates."),
+};
+
 }  // namespace
-
-const py::Function recommend_from_factors{
-    "recommend_from_factors", py::entry<kFactors, recommend_from_factors_impl>,
-    "recommend_from_factors(user_factors, item_factors, item_bias, user_offset, rows, seen_indptr, "
-    "seen_indices, candidates, k, n_threads, first_query=0, excluded_indptr=None, excluded_indices=None)\n"
-    "--\n\n"
-    "The `k` best candidates of a latent-factor model for users `rows`, and their scores.\n\n"
-    "`score(u, j) = item_bias[j] + <user_factors[u], item_factors[j]> + user_offset[u]`,\n"
-    "either bias optional; a model with no factors passes zero-width factor matrices. The\n"
-    "seen matrix, when given, is the fitted interaction matrix whose row `u` lists what\n"
-    "user `u` must not be recommended. Result as for `recommend_from_similarity`."};
-
-const py::Function recommend_from_dense_rows{
-    "recommend_from_dense_rows", py::entry<kDense, recommend_from_dense_rows_impl>,
-    "recommend_from_dense_rows(users_indptr, users_indices, users_data, rows, weights, candidates, "
-    "exclude_seen, k, n_threads, first_query=0, excluded_indptr=None, excluded_indices=None)\n"
-    "--\n\n"
-    "The `k` best candidates of `users[rows] @ weights`, and their scores, for a dense\n"
-    "(n_items, n_items) item-item matrix such as EASE's.\n\n"
-    "Arguments and result as for `recommend_from_similarity`; `weights` must be\n"
-    "C-contiguous."};
-
-const py::Function recommend_from_similarity{
-    "recommend_from_similarity", py::entry<kSim, recommend_from_similarity_impl>,
-    "recommend_from_similarity(users_indptr, users_indices, users_data, rows, similarity_indptr, "
-    "similarity_indices, similarity_data, candidates, exclude_seen, k, n_threads, first_query=0, "
-    "excluded_indptr=None, excluded_indices=None, implicit_ties=False)\n"
-    "--\n\n"
-    "The `k` best candidates of `users[rows] @ similarity`, and their scores.\n\n"
-    "`users` is the whole fitted interaction matrix (CSR) and `rows` the users queried;\n"
-    "`similarity` is a sparse item-item matrix (CSR). Each query is scored and cut to its\n"
-    "`k` best before the next, so no dense score matrix is built. `candidates` holds\n"
-    "ascending item indices, or is None for every item; candidates the product never\n"
-    "reaches score 0. With `exclude_seen` the items stored in the query's own row of\n"
-    "`users` are skipped; `excluded_indptr`/`excluded_indices` exclude further candidate\n"
-    "positions per query. Returns (positions, scores), two (len(rows), k) arrays, best\n"
-    "first; positions index `candidates` (item indices when it is None). Exact ties rank\n"
-    "to the lower position, unless `implicit_ties` asks for the tie order of common\n"
-    "implicit-feedback item-item recommenders. `n_threads == 0` uses all cores. Raises\n"
-    "ValueError when a query has fewer than `k` eligible candidates."};
-
 }  // namespace qv::bind

@@ -3,8 +3,8 @@
 #include "checks.hpp"
 #include "ease/gram.hpp"
 #include "ease/inverse.hpp"
-#include "functions.hpp"
 #include "pools.hpp"
+#include "py/declare.hpp"
 #include "py/result.hpp"
 #include "slim/slim.hpp"
 
@@ -17,33 +17,31 @@ py::Ref slim_result(slim::SlimResult&& r) {
   return py::tuple({csr.release(), count.release()});
 }
 
-// alpha, l1_ratio, positive, max_iter and tol, which both functions take in this order
-// from parameter `first` on.
-slim::SlimParams solver_params(py::Call& c, size_t first) {
+using py::Count, py::Default, py::Flag, py::In, py::Maybe, py::Real;
+
+// alpha, l1_ratio, positive, max_iter and tol, which both functions take in this order.
+template <class A>
+slim::SlimParams solver_params(const A& a) {
   slim::SlimParams params;
-  params.alpha = c.real(first);
-  params.l1_ratio = c.real(first + 1);
-  params.positive = c.flag(first + 2);
-  params.max_iter = c.count(first + 3);
-  params.tol = c.real(first + 4);
+  params.alpha = a.template get<"alpha">();
+  params.l1_ratio = a.template get<"l1_ratio">();
+  params.positive = a.template get<"positive">();
+  params.max_iter = a.template get<"max_iter">();
+  params.tol = a.template get<"tol">();
   return params;
 }
 
-constexpr const char* kSlimParams[] = {"indptr", "indices", "data", "n_cols", "alpha", "l1_ratio",
-                                       "positive", "max_iter", "tol", "k", "n_threads"};
-constexpr py::Signature kSlim{"slim_elasticnet_weights", kSlimParams, 11, 11};
+using SlimArgs = py::Args<"slim_elasticnet_weights", In<"indptr", int64_t>, In<"indices", int64_t>,
+                          In<"data", double>, Count<"n_cols">, Real<"alpha">, Real<"l1_ratio">, Flag<"positive">,
+                          Count<"max_iter">, Real<"tol">, Count<"k">, Count<"n_threads">>;
 
-py::Ref slim_elasticnet_weights_impl(py::Call& c) {
-  auto indptr = c.array<int64_t>(0, 1);
-  auto indices = c.array<int64_t>(1, 1);
-  auto data = c.array<double>(2, 1);
-  const uint64_t n_cols = c.count(3);
-  const slim::SlimParams params = solver_params(c, 4);
-  const uint64_t k = c.count(9), n_threads = c.count(10);
-  const checks::FittingCsr m = checks::fitting_csr(indptr, indices, data, n_cols);
+py::Ref slim_elasticnet_weights(const SlimArgs& a) {
+  const uint64_t n_cols = a.get<"n_cols">(), k = a.get<"k">();
+  const slim::SlimParams params = solver_params(a);
+  const checks::CsrInput m = checks::fitting_csr(a);
   ease::dense_len(n_cols);  // an impossible Gram matrix is a MemoryError before any work
-  auto pool = pools::pool(n_threads);
-  const sparse::CsrView r = m.view(n_cols);
+  auto pool = pools::pool(a.get<"n_threads">());
+  const sparse::CsrView r = m.view();
   const double n_rows = static_cast<double>(r.n_rows);
   auto result = pools::run(*pool, [&] {
     std::vector<double> g = ease::gram(r);
@@ -52,69 +50,62 @@ py::Ref slim_elasticnet_weights_impl(py::Call& c) {
   return slim_result(std::move(result));
 }
 
-constexpr const char* kFromGramParams[] = {"gram", "n_rows", "alpha", "l1_ratio", "positive",
-                                           "max_iter", "tol", "k", "n_threads", "columns",
-                                           "warm_indptr", "warm_indices", "warm_data"};
-constexpr py::Signature kFromGram{"slim_elasticnet_weights_from_gram", kFromGramParams, 13, 9};
+using FromGramArgs =
+    py::Args<"slim_elasticnet_weights_from_gram", In<"gram", double, 2>, Real<"n_rows">, Real<"alpha">,
+             Real<"l1_ratio">, Flag<"positive">, Count<"max_iter">, Real<"tol">, Count<"k">, Count<"n_threads">,
+             Default<Maybe<"columns", int64_t>>, Default<Maybe<"warm_indptr", int64_t>>,
+             Default<Maybe<"warm_indices", int64_t>>, Default<Maybe<"warm_data", double>>>;
 
-py::Ref slim_elasticnet_weights_from_gram_impl(py::Call& c) {
-  auto gram = c.array<double>(0, 2);
-  const double n_rows = c.real(1);
-  const slim::SlimParams params = solver_params(c, 2);
-  const uint64_t k = c.count(7), n_threads = c.count(8);
-  auto columns = c.opt_array<int64_t>(9, 1);
-  auto warm_indptr = c.opt_array<int64_t>(10, 1);
-  auto warm_indices = c.opt_array<int64_t>(11, 1);
-  auto warm_data = c.opt_array<double>(12, 1);
+py::Ref slim_elasticnet_weights_from_gram(const FromGramArgs& a) {
+  const auto& gram = a.get<"gram">();
+  const auto& warm_indptr = a.get<"warm_indptr">();
+  const auto& warm_indices = a.get<"warm_indices">();
+  const auto& warm_data = a.get<"warm_data">();
+  const uint64_t k = a.get<"k">();
+  const slim::SlimParams params = solver_params(a);
 
   if (gram.dim(0) != gram.dim(1)) py::value_error("gram must be square.");
   const uint64_t n = gram.dim(0);
   auto g = gram.flat();
-  auto targets = checks::check_rows(columns, n);
+  auto targets = checks::check_rows(a.get<"columns">(), n);
   const size_t n_targets = targets ? targets->size() : n;
   if (warm_indptr ? !(warm_indices && warm_data) : (warm_indices || warm_data))
     py::value_error("warm_indptr, warm_indices and warm_data must be given together.");
-  std::vector<uint64_t> warm_ptr;
+  checks::CsrInput warm_csr;
   sparse::CsrView warm;
   if (warm_indptr) {
-    auto wd = warm_data->flat();
-    warm_ptr = checks::check_indptr(warm_indptr->flat(), wd.size());
-    if (warm_ptr.size() != n_targets + 1)
-      py::value_error("warm_indptr must have one entry per solved column, plus one.");
-    auto wi = warm_indices->flat();
-    if (wi.size() != wd.size()) py::value_error("warm_indices and warm_data must have the same length.");
-    checks::check_indices(wi, n, "warm_indices");
-    warm = sparse::CsrView{warm_ptr, checks::as_unsigned(wi), wd, n_targets, n};
+    warm_csr.data = warm_data->flat();
+    warm_csr.pointer(warm_indptr->flat(), warm_csr.data.size());
+    warm_csr.row_count(n_targets, "warm_indptr must have one entry per solved column, plus one.");
+    warm_csr.indices = warm_indices->flat();
+    warm_csr.same_length("warm_indices and warm_data must have the same length.");
+    warm_csr.columns(n, "warm_indices");
+    warm = warm_csr.view();
   }
-  auto pool = pools::pool(n_threads);
+  auto pool = pools::pool(a.get<"n_threads">());
   std::optional<std::span<const uint64_t>> subset;
   if (targets) subset = std::span<const uint64_t>(*targets);
   auto result = pools::run(*pool, [&] {
-    return slim::similarity_from_gram(g, n, subset, warm_indptr ? &warm : nullptr, k, params, n_rows);
+    return slim::similarity_from_gram(g, n, subset, warm_indptr ? &warm : nullptr, k, params, a.get<"n_rows">());
   });
   return slim_result(std::move(result));
 }
 
+const py::Registered functions{
+    py::define<slim_elasticnet_weights>(
+        "tuple[tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]], int]",
+        "Sparse item-item weights: for every item j, the elastic-net regression of column j of\n"
+        "the users x items CSR matrix R on the other columns, by coordinate descent.\n\n"
+        "Returns ((indptr, indices, data), n_unconverged): row j holds the k largest nonzero\n"
+        "coefficients of item j's regression, sorted by column. `n_threads == 0` uses all cores."),
+    py::define<slim_elasticnet_weights_from_gram>(
+        "tuple[tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]], int]",
+        "The sparse item-item weights of slim_elasticnet_weights from an item Gram matrix in\n"
+        "hand, for all items or the sorted subset `columns`, optionally warm-started from a CSR\n"
+        "with one row per solved item.\n\n"
+        "Returns ((indptr, indices, data), n_unconverged), one row per solved item.\n"
+        "`n_threads == 0` uses all cores."),
+};
+
 }  // namespace
-
-const py::Function slim_elasticnet_weights{
-    "slim_elasticnet_weights", py::entry<kSlim, slim_elasticnet_weights_impl>,
-    "slim_elasticnet_weights(indptr, indices, data, n_cols, alpha, l1_ratio, positive, max_iter, tol, k, n_threads)\n"
-    "--\n\n"
-    "Sparse item-item weights: for every item j, the elastic-net regression of column j of\n"
-    "the users x items CSR matrix R on the other columns, by coordinate descent.\n\n"
-    "Returns ((indptr, indices, data), n_unconverged): row j holds the k largest nonzero\n"
-    "coefficients of item j's regression, sorted by column. `n_threads == 0` uses all cores."};
-
-const py::Function slim_elasticnet_weights_from_gram{
-    "slim_elasticnet_weights_from_gram",
-    py::entry<kFromGram, slim_elasticnet_weights_from_gram_impl>,
-    "slim_elasticnet_weights_from_gram(gram, n_rows, alpha, l1_ratio, positive, max_iter, tol, k, "
-    "n_threads, columns=None, warm_indptr=None, warm_indices=None, warm_data=None)\n--\n\n"
-    "The sparse item-item weights of slim_elasticnet_weights from an item Gram matrix in\n"
-    "hand, for all items or the sorted subset `columns`, optionally warm-started from a CSR\n"
-    "with one row per solved item.\n\n"
-    "Returns ((indptr, indices, data), n_unconverged), one row per solved item.\n"
-    "`n_threads == 0` uses all cores."};
-
 }  // namespace qv::bind

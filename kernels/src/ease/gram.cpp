@@ -3,35 +3,13 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/isa.hpp"
+#include "ease/gram_row.hpp"
 #include "sparse/columns.hpp"
-#include "sparse/fma_clones.hpp"
 
 namespace qv::ease {
 
 namespace {
-
-struct Source {
-  const uint64_t* indptr;
-  const uint32_t* cols;
-  const double* data;
-  const uint8_t* constant;
-};
-
-// Row i of G from the users of item i, users ascending: G[i][j] = fma(r_uj, r_ui, G[i][j]).
-// With `upper`, each user row is read from item i's own position on, which covers
-// exactly the columns j >= i when rows hold strictly ascending columns.
-QV_FMA_CLONES void gram_row(double* row, std::span<const sparse::ColumnIndex::Ref> users, const Source& src,
-                            bool upper) {
-  for (const auto& ref : users) {
-    const double r_ui = src.data[ref.pos];
-    const size_t s = upper ? ref.pos : src.indptr[ref.row], e = src.indptr[ref.row + 1];
-    if (src.constant[ref.row]) {
-      for (size_t p = s; p < e; ++p) row[src.cols[p]] = std::fma(r_ui, r_ui, row[src.cols[p]]);
-    } else {
-      for (size_t p = s; p < e; ++p) row[src.cols[p]] = std::fma(src.data[p], r_ui, row[src.cols[p]]);
-    }
-  }
-}
 
 // G[i][j] and G[j][i] add the same exact products in the same user order, one rounding
 // each, so one triangle gives the other bit for bit, unless a row holds a column twice
@@ -79,9 +57,13 @@ std::vector<double> gram(const sparse::CsrView& r) {
   QV_ASSERT(cols != nullptr, "columns do not fit 32 bits");
   const sparse::ColumnIndex users(r, columns);
   const std::vector<uint8_t> constant = sparse::constant_rows(r);
-  const Source src{r.indptr.data(), cols, r.data.data(), constant.data()};
+  const GramSource src{r.indptr.data(), cols, r.data.data(), constant.data()};
   const bool upper = mirrorable(r, cols);
-  parallel::for_each(n, [&](size_t i) { gram_row(g.data() + i * n, users.column(i), src, upper); }, 1);
+  const auto row = QV_ISA_PICK(portable::gram_row, avx2::gram_row);
+  parallel::for_each(n, [&](size_t i) {
+    const auto column = users.column(i);
+    row(g.data() + i * n, column.data(), column.size(), src, upper);
+  }, 1);
   if (upper) mirror_lower(g.data(), n);
   return g;
 }

@@ -1,24 +1,17 @@
 #include "knn/keep_best.hpp"
 
-#include <algorithm>
-
 #include "core/total_order.hpp"
+#include "ranking/select.hpp"
 
 namespace qv::knn {
 
 void keep_best(sparse::RowEntries& out, size_t start, uint64_t k) {
-  auto first = out.begin() + static_cast<ptrdiff_t>(start);
-  const size_t n = out.size() - start;
-  if (n > k) {
-    auto better = [](const std::pair<uint64_t, double>& a, const std::pair<uint64_t, double>& b) {
-      int64_t ka = total_order_key(a.second), kb = total_order_key(b.second);
-      return ka != kb ? ka > kb : a.first < b.first;
-    };
-    std::nth_element(first, first + static_cast<ptrdiff_t>(k), out.end(), better);
-    out.resize(start + k);
-    first = out.begin() + static_cast<ptrdiff_t>(start);
-  }
-  sparse::sort_by_column(std::span(first, out.end()));
+  const std::span<std::pair<uint64_t, double>> row = std::span(out).subspan(start);
+  ranking::select_k(row, k, [](const std::pair<uint64_t, double>& e) {
+    return std::pair{total_order_key(e.second), e.first};
+  });
+  if (row.size() > k) out.resize(start + k);
+  sparse::sort_by_column(std::span(out).subspan(start));
 }
 
 }  // namespace qv::knn

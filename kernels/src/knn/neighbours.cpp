@@ -3,27 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/isa.hpp"
+#include "knn/cosine.hpp"
 #include "knn/implicit_top_k.hpp"
 #include "knn/keep_best.hpp"
 #include "knn/walk.hpp"
-#include "sparse/fma_clones.hpp"
 
 namespace qv::knn {
-
-namespace {
-
-// One fused rounding for the denominator, then an ordinary division.
-QV_FMA_CLONES void cosine_candidates(const sparse::Accumulator& acc, uint64_t i, const double* norms, double shrink,
-                                     sparse::RowEntries& out) {
-  const double norm_i = norms[i];
-  for (uint64_t j : acc.touched()) {
-    const double dot = acc.value(j);
-    if (j == i || dot == 0.0) continue;
-    out.emplace_back(j, dot / std::fma(norm_i, norms[j], shrink));
-  }
-}
-
-}  // namespace
 
 sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
                                       std::optional<std::span<const uint64_t>> rows) {
@@ -39,10 +25,11 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
   auto fill = [&](State& st, uint64_t i, sparse::RowEntries& out) {
     walk.products(i, st.acc);
     const auto touched = st.acc.touched();
-    for (size_t t = touched.size(); t-- > 0;) st.top.push(touched[t], st.acc.value(touched[t]));
+    for (size_t t = touched.size(); t-- > 0;) st.top.offer(st.acc.value(touched[t]), touched[t]);
     st.acc.reset();
     const size_t start = out.size();
-    st.top.drain([&](uint64_t j, double s) { out.emplace_back(j, s); });
+    for (const ranking::Candidate& c : st.top.held()) out.emplace_back(c.index, c.score);
+    st.top.clear();
     sparse::sort_by_column(std::span(out).subspan(start));
   };
   return build_rows(w.n_cols, rows, init, fill);
@@ -52,11 +39,13 @@ sparse::CsrOwned cosine_top_k_rows(const sparse::CsrView& w, std::span<const dou
                                    std::optional<std::span<const uint64_t>> rows, double shrink) {
   QV_ASSERT(norms.size() == w.n_cols, "norms do not match the column count");
   const Walk walk(w);
+  const auto candidates = QV_ISA_PICK(portable::cosine_candidates, avx2::cosine_candidates);
   auto init = [&] { return sparse::Accumulator(w.n_cols); };
   auto fill = [&](sparse::Accumulator& acc, uint64_t i, sparse::RowEntries& out) {
     const size_t start = out.size();
     walk.products(i, acc);
-    cosine_candidates(acc, i, norms.data(), shrink, out);
+    out.resize(start + acc.touched().size());
+    out.resize(start + candidates(acc, i, norms.data(), shrink, out.data() + start));
     acc.reset();
     keep_best(out, start, k);
   };

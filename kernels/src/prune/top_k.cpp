@@ -1,8 +1,7 @@
 #include "prune/top_k.hpp"
 
-#include <algorithm>
-
 #include "core/total_order.hpp"
+#include "ranking/select.hpp"
 
 namespace qv::prune {
 
@@ -27,10 +26,7 @@ sparse::CsrOwned top_k_per_row(const sparse::CsrView& m, uint64_t k) {
         } else {
           scratch.clear();
           for (size_t p = s; p < e; ++p) scratch.push_back({total_order_key(m.value(p)), p, m.column(p), m.data[p]});
-          auto better = [](const Triple& a, const Triple& b) {
-            return a.key != b.key ? a.key > b.key : a.pos < b.pos;
-          };
-          std::nth_element(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(k), scratch.end(), better);
+          ranking::select_k(std::span(scratch), k, [](const Triple& t) { return std::pair{t.key, t.pos}; });
           for (size_t i = 0; i < k; ++i) out.emplace_back(scratch[i].col, scratch[i].value);
         }
         sparse::sort_by_column(std::span(out).subspan(before));

@@ -2,8 +2,16 @@
 
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
+#include "ranking/heap.hpp"
 
 namespace qv::ranking {
+
+namespace {
+struct Scratch {
+  TopK<CandidateOrder> heap;
+  std::vector<Candidate> ranked;
+};
+}  // namespace
 
 std::variant<std::vector<uint64_t>, TooFewEligible> top_k_per_row(std::span<const double> scores,
                                                                   uint64_t n_cols,
@@ -21,8 +29,9 @@ std::variant<std::vector<uint64_t>, TooFewEligible> top_k_per_row(std::span<cons
   QV_ASSERT(scores.size() == checked_mul(n_rows, n_cols), "score matrix shape");
   std::vector<uint64_t> out(checked_len<uint64_t>(checked_mul(n_rows, k)), 0);
   parallel::for_each_with(
-      n_rows, [&] { return CandidateHeap(static_cast<size_t>(k) + 1); },
-      [&](CandidateHeap& heap, size_t r) {
+      n_rows, [&] { return Scratch{TopK<CandidateOrder>(k, n_cols), {}}; },
+      [&](Scratch& s, size_t r) {
+        auto& heap = s.heap;
         const double* row = scores.data() + r * n_cols;
         size_t cursor = ex_ptr[r];
         const size_t cursor_end = ex_ptr[r + 1];
@@ -41,10 +50,9 @@ std::variant<std::vector<uint64_t>, TooFewEligible> top_k_per_row(std::span<cons
             heap.push({s, c});
           }
         }
-        auto& held = heap.storage();
-        sort_best_first(held);
+        heap.drain_sorted(s.ranked);
         uint64_t* dst = out.data() + r * k;
-        for (size_t i = 0; i < held.size(); ++i) dst[i] = held[i].index;
+        for (size_t i = 0; i < s.ranked.size(); ++i) dst[i] = s.ranked[i].index;
       });
   return out;
 }

@@ -9,7 +9,7 @@
 
 namespace qv::recommend {
 
-Result top_k_from_dense_rows(const CsrRows& users, std::span<const double> weights, uint64_t n_items,
+Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const double> weights, uint64_t n_items,
                              std::span<const uint64_t> rows, const CandidateSet& candidates,
                              const Exclusions& exclusions, uint64_t k);
 

@@ -11,7 +11,6 @@
 //  - the split path: a few queries over a large catalogue, cut into blocks of 16,384
 //    candidates scored by the single scan on the pool.
 // Both the AVX2+FMA code and the portable code follow these orders exactly.
-#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -52,16 +51,5 @@ inline bool large_catalogue(uint64_t n_candidates, uint64_t dim) {
 
 Result top_k_from_factors(const FactorModel& model, std::span<const uint64_t> rows, const CandidateSet& candidates,
                           const Exclusions& exclusions, uint64_t k);
-
-// Offers the positions [start, end) for one user, skipping `excluded` (ascending).
-void scan_single(const FactorModel& model, const CandidateSet& candidates, const double* user,
-                 std::span<const uint64_t> excluded, Best& best, uint64_t start, uint64_t end);
-
-namespace detail {
-// Test hook: run the portable code even where AVX2 and FMA are available.
-extern std::atomic<bool> force_portable;
-// True when this CPU runs the AVX2+FMA code.
-bool simd_available();
-}  // namespace detail
 
 }  // namespace qv::recommend

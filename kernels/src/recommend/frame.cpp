@@ -43,50 +43,6 @@ void Exclusions::collect(uint64_t q, uint64_t user, const CandidateSet& candidat
   }
 }
 
-void Best::push_slow(double score, uint64_t position) {
-  const Candidate c{score, position};
-  const size_t n = items_.size();
-  if (n < k_) {
-    items_.push_back(c);
-    size_t pos = n;
-    while (pos > 0) {
-      const size_t parent = (pos - 1) / 2;
-      if (!ranking::worse(c, items_[parent])) break;
-      items_[pos] = items_[parent];
-      pos = parent;
-    }
-    items_[pos] = c;
-    if (items_.size() == k_) threshold_ = items_[0].score;
-    return;
-  }
-  if (k_ == 0) return;
-  if (!ranking::worse(items_[0], c)) return;
-  // The newcomer replaces the root and sinks below every worse child.
-  size_t pos = 0;
-  for (;;) {
-    size_t child = 2 * pos + 1;
-    if (child >= n) break;
-    if (child + 1 < n && ranking::worse(items_[child + 1], items_[child])) ++child;
-    if (!ranking::worse(items_[child], c)) break;
-    items_[pos] = items_[child];
-    pos = child;
-  }
-  items_[pos] = c;
-  threshold_ = items_[0].score;
-}
-
-void Best::drain_unsorted(std::vector<Candidate>& out) {
-  out.clear();
-  out.insert(out.end(), items_.begin(), items_.end());
-  items_.clear();
-  threshold_ = -std::numeric_limits<double>::infinity();
-}
-
-void Best::drain_sorted(std::vector<Candidate>& out) {
-  drain_unsorted(out);
-  ranking::sort_best_first(out);
-}
-
 std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const CandidateSet& candidates,
                                        const Exclusions& exclusions, uint64_t k) {
   const uint64_t n = candidates.n_candidates;

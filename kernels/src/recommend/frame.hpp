@@ -1,7 +1,6 @@
 #pragma once
 // What the three recommendation scorers share: the candidate list, the per-query excluded
-// positions, fitted CSR rows read with checks, the bounded best-k collector, the
-// eligibility pre-check and the chunk driver.
+// positions, the bounded best-k collector, the eligibility pre-check and the chunk driver.
 //
 // Fitted data (seen patterns, user and similarity matrices) arrives with only its shape
 // checked, so every index read from it is checked here; a failed check throws
@@ -20,6 +19,8 @@
 #include "core/invariant.hpp"
 #include "parallel/pool.hpp"
 #include "ranking/candidate.hpp"
+#include "ranking/heap.hpp"
+#include "sparse/sparse.hpp"
 
 namespace qv::recommend {
 
@@ -37,26 +38,6 @@ struct CandidateSet {
   std::span<const uint64_t> map;  // item -> position, or kNotCandidate (with ids only)
 
   uint64_t item(uint64_t p) const { return has_ids ? ids[p] : p; }
-};
-
-// A fitted CSR matrix whose inner index pointer entries and indices are unchecked.
-struct CsrRows {
-  std::span<const int64_t> indptr;
-  std::span<const int64_t> indices;
-  std::span<const double> data;
-  uint64_t n_cols = 0;
-
-  struct Row {
-    std::span<const int64_t> indices;
-    std::span<const double> data;
-  };
-
-  Row row(uint64_t r) const {
-    QV_ASSERT(r < indptr.size() && r + 1 < indptr.size(), "fitted row out of range");
-    const uint64_t b = static_cast<uint64_t>(indptr[r]), e = static_cast<uint64_t>(indptr[r + 1]);
-    QV_ASSERT(b <= e && e <= indices.size() && e <= data.size(), "fitted index pointer malformed");
-    return {indices.subspan(b, e - b), data.subspan(b, e - b)};
-  }
 };
 
 // Appends the candidate positions of the items in row `row` of a seen pattern. Items
@@ -81,36 +62,9 @@ struct Exclusions {
   void collect(uint64_t q, uint64_t user, const CandidateSet& candidates, std::vector<uint64_t>& out) const;
 };
 
-// The k best offers of one query; the worst kept one sits at the root of a binary heap.
-// Offers below the threshold are turned away with one comparison.
-class Best {
- public:
-  // `cap` bounds what can ever be offered, so a huge k reserves no more than that.
-  Best(uint64_t k, uint64_t cap) : k_(k) {
-    const uint64_t r = std::min(k, cap);
-    items_.reserve(checked_len<Candidate>(checked_add(r, 1)));
-  }
-
-  double threshold() const { return threshold_; }
-
-  void push(double score, uint64_t position) {
-    if (score < threshold_) return;
-    push_slow(score, position);
-  }
-
-  // Moves the kept candidates into `out`, best first; the collector is empty afterwards.
-  void drain_sorted(std::vector<Candidate>& out);
-
-  // The kept candidates in heap order, then empties the collector.
-  void drain_unsorted(std::vector<Candidate>& out);
-
- private:
-  void push_slow(double score, uint64_t position);
-
-  std::vector<Candidate> items_;
-  uint64_t k_;
-  double threshold_ = -std::numeric_limits<double>::infinity();
-};
+// The k best offers of one query under the Candidate order (equal scores to the lower
+// position, whatever the order of the offers).
+using Best = ranking::TopK<ranking::CandidateOrder>;
 
 // The result buffers of a request: n_queries x k entries each, query q at [q*k, q*k+k).
 struct Outputs {
@@ -166,7 +120,7 @@ inline void offer_dense(const double* scores, const CandidateSet& c, std::span<c
       next = cursor < excluded.size() ? excluded[cursor] : n;
       continue;
     }
-    best.push(scores[c.item(p)], p);
+    best.offer(scores[c.item(p)], p);
   }
 }
 

@@ -33,9 +33,9 @@ struct State {
 
 // Stored entries of a similarity row, 0 when its pointers run backwards; the row itself
 // is checked only when it is read.
-uint64_t stored_length(const CsrRows& m, uint64_t j) {
+uint64_t stored_length(const sparse::CsrView& m, uint64_t j) {
   QV_ASSERT(j + 1 < m.indptr.size(), "similarity row out of range");
-  const uint64_t b = static_cast<uint64_t>(m.indptr[j]), e = static_cast<uint64_t>(m.indptr[j + 1]);
+  const uint64_t b = m.indptr[j], e = m.indptr[j + 1];
   return e >= b ? e - b : 0;
 }
 
@@ -49,8 +49,8 @@ void sort_implicit(std::vector<Candidate>& list) {
 }
 
 struct Request {
-  const CsrRows& users;
-  const CsrRows& sim;
+  const sparse::CsrView& users;
+  const sparse::CsrView& sim;
   std::span<const uint64_t> rows;
   const CandidateSet& c;
   const Exclusions& ex;
@@ -62,21 +62,21 @@ struct Request {
 // f(column, user value, similarity value) for every stored term of the user's row times
 // the similarity rows it reaches, in storage order; the two paths differ only in f.
 template <class F>
-void for_each_term(const Request& r, const CsrRows::Row& user_row, F&& f) {
+void for_each_term(const Request& r, const sparse::CsrView::Entries& user_row, F&& f) {
   for (size_t e = 0; e < user_row.indices.size(); ++e) {
-    const uint64_t j = static_cast<uint64_t>(user_row.indices[e]);
+    const uint64_t j = user_row.indices[e];
     QV_ASSERT(j < r.n_items, "user item out of range");
     const double x = user_row.data[e];
-    const CsrRows::Row srow = r.sim.row(j);
+    const sparse::CsrView::Entries srow = r.sim.entries(j);
     for (size_t t = 0; t < srow.indices.size(); ++t) {
-      const uint64_t col = static_cast<uint64_t>(srow.indices[t]);
+      const uint64_t col = srow.indices[t];
       QV_ASSERT(col < r.n_items, "similarity column out of range");
       f(col, x, srow.data[t]);
     }
   }
 }
 
-void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
+void score_dense(const Request& r, State& s, const sparse::CsrView::Entries& user_row, uint64_t* positions, double* scores) {
   s.dense.resize(static_cast<size_t>(r.n_items), 0.0);
   double* d = s.dense.data();
   // fused: one rounding per term
@@ -87,7 +87,7 @@ void score_dense(const Request& r, State& s, const CsrRows::Row& user_row, uint6
   std::fill(s.dense.begin(), s.dense.end(), 0.0);
 }
 
-void score_sparse(const Request& r, State& s, const CsrRows::Row& user_row, uint64_t* positions, double* scores) {
+void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& user_row, uint64_t* positions, double* scores) {
   for (uint64_t p : s.excluded) s.mask[p] = 1;
   // the product rounded, then added
   for_each_term(r, user_row, [&s](uint64_t col, double x, double w) { s.acc.add(col, x * w); });
@@ -102,16 +102,15 @@ void score_sparse(const Request& r, State& s, const CsrRows::Row& user_row, uint
   if (!r.implicit_ties) {
     for (uint64_t item : touched) {
       const uint64_t p = position_of(item);
-      if (p != kNotCandidate) s.best.push(s.acc.value(item), p);
+      if (p != kNotCandidate) s.best.offer(s.acc.value(item), p);
     }
     s.best.drain_sorted(s.ranked);
   } else {
     for (size_t i = touched.size(); i-- > 0;) {
       const uint64_t p = position_of(touched[i]);
-      if (p != kNotCandidate) s.implicit.push(p, s.acc.value(touched[i]));
+      if (p != kNotCandidate) s.implicit.offer(s.acc.value(touched[i]), p);
     }
-    s.ranked.clear();
-    s.implicit.drain([&](uint64_t p, double score) { s.ranked.push_back({score, p}); });
+    s.implicit.drain_unsorted(s.ranked);
     sort_implicit(s.ranked);
   }
   // Candidates the product never reached score +0.0; they are needed only when the
@@ -145,7 +144,7 @@ void score_sparse(const Request& r, State& s, const CsrRows::Row& user_row, uint
 
 }  // namespace
 
-Result top_k_from_similarity(const CsrRows& users, const CsrRows& similarity, std::span<const uint64_t> rows,
+Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView& similarity, std::span<const uint64_t> rows,
                              const CandidateSet& candidates, const Exclusions& exclusions, uint64_t k,
                              bool implicit_ties) {
   if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
@@ -162,11 +161,11 @@ Result top_k_from_similarity(const CsrRows& users, const CsrRows& similarity, st
       out, 1, k, rows.size(), [&] { return State(n_items, candidates.n_candidates, k); },
       [&](State& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
         exclusions.collect(q, rows[q], candidates, s.excluded);
-        const CsrRows::Row user_row = users.row(rows[q]);
+        const sparse::CsrView::Entries user_row = users.entries(rows[q]);
         uint64_t reach = 0;
-        for (int64_t j : user_row.indices) {
-          QV_ASSERT(static_cast<uint64_t>(j) < n_items, "user item out of range");
-          const uint64_t len = stored_length(similarity, static_cast<uint64_t>(j));
+        for (uint64_t j : user_row.indices) {
+          QV_ASSERT(j < n_items, "user item out of range");
+          const uint64_t len = stored_length(similarity, j);
           reach = len > UINT64_MAX - reach ? UINT64_MAX : reach + len;
         }
         if (implicit_ties || reach < quarter)

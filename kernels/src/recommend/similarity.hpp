@@ -13,7 +13,7 @@ namespace qv::recommend {
 // `implicit_ties` ranks as common implicit-feedback item-item recommenders do: the items
 // a query touched are kept by a bounded heap fed in reverse first-touch order, and tied
 // scores come out higher position first.
-Result top_k_from_similarity(const CsrRows& users, const CsrRows& similarity, std::span<const uint64_t> rows,
+Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView& similarity, std::span<const uint64_t> rows,
                              const CandidateSet& candidates, const Exclusions& exclusions, uint64_t k,
                              bool implicit_ties);
 

@@ -3,25 +3,22 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/isa.hpp"
 #include "knn/keep_best.hpp"
+#include "slim/axpy.hpp"
 
 namespace qv::slim {
 
 namespace {
 
-// y += a * x with one rounding per element. The AVX2/FMA clone turns the fused
-// multiply-adds into vector instructions; both clones give the same bits.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void axpy(double a, const double* __restrict x, double* __restrict y, size_t n) {
-  for (size_t i = 0; i < n; ++i) y[i] = std::fma(x[i], a, y[i]);
-}
+// The coefficient updates of the level chosen for this call.
+struct Updates {
+  decltype(&portable::axpy) axpy;
+  decltype(&portable::replace) replace;
+};
 
-// Removes the old contribution and adds the new one in one pass over Gw: per element the
-// same two roundings as two separate passes, but half the memory traffic.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void replace(double w_old, double w_new, const double* __restrict x, double* __restrict y, size_t n) {
-  const double minus_old = -w_old;
-  for (size_t i = 0; i < n; ++i) y[i] = std::fma(x[i], w_new, std::fma(minus_old, x[i], y[i]));
+Updates pick_updates() {
+  return {QV_ISA_PICK(portable::axpy, avx2::axpy), QV_ISA_PICK(portable::replace, avx2::replace)};
 }
 
 inline double sgn(double x) { return std::isnan(x) ? x : std::copysign(1.0, x); }
@@ -31,7 +28,7 @@ struct Penalties {
 };
 
 // Returns whether target j converged; w and Gw hold its last coefficients.
-bool solve(Solver& s, const double* g, size_t n, size_t j, const SlimParams& p, Penalties pen) {
+bool solve(Solver& s, const Updates& up, const double* g, size_t n, size_t j, const SlimParams& p, Penalties pen) {
   const double* gj = g + j * n;
   const double yty = gj[j];
   const double tol_abs = yty * p.tol;
@@ -54,11 +51,11 @@ bool solve(Solver& s, const double* g, size_t n, size_t j, const SlimParams& p, 
         w_new = (sgn(tmp) * std::fmax(std::fabs(tmp) - pen.l1, 0.0)) / (pen.l2 + gmm);
       w[m] = w_new;
       if (w_old != 0.0 && w_new != 0.0)
-        replace(w_old, w_new, gm, gw, n);
+        up.replace(w_old, w_new, gm, gw, n);
       else if (w_old != 0.0)
-        axpy(-w_old, gm, gw, n);
+        up.axpy(-w_old, gm, gw, n);
       else if (w_new != 0.0)
-        axpy(w_new, gm, gw, n);
+        up.axpy(w_new, gm, gw, n);
       d_w_max = std::fmax(d_w_max, std::fabs(w_new - w_old));
       w_max = std::fmax(w_max, std::fabs(w_new));
     }
@@ -72,7 +69,7 @@ bool solve(Solver& s, const double* g, size_t n, size_t j, const SlimParams& p, 
   }
 }
 
-void warm_start(Solver& s, const double* g, size_t n, size_t j, const sparse::CsrView& warm, size_t r) {
+void warm_start(Solver& s, const Updates& up, const double* g, size_t n, size_t j, const sparse::CsrView& warm, size_t r) {
   auto [b, e] = warm.row(r);
   for (size_t q = b; q < e; ++q) {
     const uint64_t c = warm.column(q);
@@ -84,7 +81,7 @@ void warm_start(Solver& s, const double* g, size_t n, size_t j, const sparse::Cs
     const uint64_t c = warm.column(q);
     if (s.seen[c]) continue;
     s.seen[c] = 1;
-    if (s.w[c] != 0.0) axpy(s.w[c], g + c * n, s.gw.data(), n);
+    if (s.w[c] != 0.0) up.axpy(s.w[c], g + c * n, s.gw.data(), n);
   }
   for (size_t q = b; q < e; ++q) s.seen[warm.column(q)] = 0;
 }
@@ -126,14 +123,15 @@ SlimResult similarity_from_gram(std::span<const double> g, uint64_t n,
   const size_t n_targets = targets ? targets->size() : n;
   if (warm) QV_ASSERT(warm->n_rows == n_targets, "warm start has the wrong number of rows");
   std::atomic<uint64_t> unconverged{0};
+  const Updates up = pick_updates();
   const double* gd = g.data();
   auto fill = [&](Solver& s, uint64_t r, sparse::RowEntries& out) {
     const size_t j = targets ? (*targets)[r] : r;
     QV_ASSERT(j < n, "target out of range");
     std::fill(s.w.begin(), s.w.end(), 0.0);
     std::fill(s.gw.begin(), s.gw.end(), 0.0);
-    if (warm) warm_start(s, gd, n, j, *warm, r);
-    if (gd[j * n + j] != 0.0 && params.max_iter != 0 && !solve(s, gd, n, j, params, pen))
+    if (warm) warm_start(s, up, gd, n, j, *warm, r);
+    if (gd[j * n + j] != 0.0 && params.max_iter != 0 && !solve(s, up, gd, n, j, params, pen))
       unconverged.fetch_add(1, std::memory_order_relaxed);
     const size_t start = out.size();
     for (size_t m = 0; m < n; ++m)

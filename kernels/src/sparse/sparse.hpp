@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/invariant.hpp"
+#include "core/raw_vector.hpp"
 #include "parallel/pool.hpp"
 
 namespace qv::sparse {
@@ -47,6 +48,18 @@ struct CsrView {
   double value(size_t pos) const {
     QV_ASSERT(pos < data.size(), "CSR value position out of range");
     return data[pos];
+  }
+
+  // Row r's columns and values in one piece. The positions are checked, so a view of a
+  // fitted model's unchecked storage fails an assertion rather than reading out of bounds.
+  struct Entries {
+    std::span<const uint64_t> indices;
+    std::span<const double> data;
+  };
+  Entries entries(uint64_t r) const {
+    auto [b, e] = row(r);
+    QV_ASSERT(e <= data.size(), "CSR row values out of range");
+    return {indices.subspan(b, e - b), data.subspan(b, e - b)};
   }
 };
 
@@ -106,6 +119,13 @@ struct CsrOwned {
       return rows[r];
     });
   }
+};
+
+// An owned CSR result whose buffers a parallel kernel fills slot by slot.
+struct RawCsr {
+  core::RawVector<uint64_t> indptr;
+  core::RawVector<uint64_t> indices;
+  core::RawVector<double> data;
 };
 
 namespace detail {

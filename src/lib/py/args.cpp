@@ -52,12 +52,11 @@ void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     const Py_ssize_t n_kw = PyTuple_Size(kwnames);
     for (Py_ssize_t j = 0; j < n_kw; ++j) {
       PyObject* key = PyTuple_GetItem(kwnames, j);
-      std::string name = utf8(key);
       size_t i = 0;
-      while (i < sig.n_params && name != sig.params[i]) ++i;
+      while (i < sig.n_params && PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) ++i;
       if (i == sig.n_params)
-        type_error(full_name(sig) + " got an unexpected keyword argument '" + name + "'");
-      if (out[i]) type_error(full_name(sig) + " got multiple values for argument '" + name + "'");
+        type_error(full_name(sig) + " got an unexpected keyword argument '" + utf8(key) + "'");
+      if (out[i]) type_error(full_name(sig) + " got multiple values for argument '" + utf8(key) + "'");
       out[i] = args[n_pos + static_cast<size_t>(j)];
     }
   }

@@ -31,7 +31,6 @@ class Array {
   Array() = default;
   Array(PyArrayObject* a) : a_(a) {}
 
-  bool present() const { return a_ != nullptr; }
   int ndim() const { return PyArray_NDIM(a_); }
   size_t dim(int i) const { return static_cast<size_t>(PyArray_DIM(a_, i)); }
   size_t size() const { return static_cast<size_t>(PyArray_SIZE(a_)); }

@@ -10,10 +10,6 @@ class Ref {
  public:
   Ref() = default;
   explicit Ref(PyObject* owned) : p_(owned) {}
-  static Ref borrow(PyObject* p) {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {

@@ -5,19 +5,20 @@
 namespace qv::py {
 
 namespace {
-template <class T>
+template <class V>
 void free_vector(PyObject* capsule) {
-  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, "quorvane.buffer"));
+  delete static_cast<V*>(PyCapsule_GetPointer(capsule, "quorvane.buffer"));
 }
 
-template <class T>
-Ref make_array(std::vector<T>&& v, std::initializer_list<size_t> shape, int typenum) {
+template <class T, class A>
+Ref make_array(std::vector<T, A>&& v, std::initializer_list<size_t> shape, int typenum) {
+  using V = std::vector<T, A>;
   ensure_numpy();
   npy_intp dims[2] = {0, 0};
   int nd = 0;
   for (size_t d : shape) dims[nd++] = static_cast<npy_intp>(d);
-  auto* owned = new std::vector<T>(std::move(v));
-  Ref capsule(PyCapsule_New(owned, "quorvane.buffer", free_vector<T>));
+  auto* owned = new V(std::move(v));
+  Ref capsule(PyCapsule_New(owned, "quorvane.buffer", free_vector<V>));
   if (!capsule) {
     delete owned;
     throw ErrorSet{};
@@ -43,7 +44,7 @@ Ref to_array(std::vector<int32_t>&& v, std::initializer_list<size_t> shape) {
   return make_array(std::move(v), shape, NPY_INT32);
 }
 
-void to_i64(const std::vector<uint64_t>& v) {
+void to_i64(std::span<const uint64_t> v) {
   for (uint64_t x : v)
     if (x > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
       value_error("result index exceeds the i64 array format");
@@ -67,9 +68,14 @@ void check_shape(uint64_t n_rows, uint64_t k, size_t len) {
   if (total != len) value_error("ShapeError/IncompatibleShape: incompatible shapes");
 }
 
-Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores) {
+Ref ranked_ids(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids) {
+  to_i64(ids);
   check_shape(n_rows, k, ids.size());
-  Ref a = make_array(std::move(ids), {n_rows, k}, NPY_INT64);
+  return make_array(std::move(ids), {n_rows, k}, NPY_INT64);
+}
+
+Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores) {
+  Ref a = ranked_ids(n_rows, k, std::move(ids));
   check_shape(n_rows, k, scores.size());
   Ref b = to_array(std::move(scores), {n_rows, k});
   return tuple({a.release(), b.release()});
@@ -80,18 +86,19 @@ void too_few(uint64_t k, const ranking::TooFewEligible& f) {
               " has only " + std::to_string(f.eligible) + " eligible items.");
 }
 
-Ref ranked_arrays(std::variant<Ranked, ranking::TooFewEligible>&& result, uint64_t n_queries, uint64_t k) {
-  if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) too_few(k, *f);
-  Ranked& r = std::get<Ranked>(result);
-  to_i64(r.ids);
-  return ranked_pair(n_queries, k, std::move(r.ids), std::move(r.scores));
-}
-
 Ref csr_tuple(sparse::CsrOwned&& m) {
   size_t rows = m.indptr.size(), nnz = m.indices.size();
   Ref indptr = index_array(std::move(m.indptr), {rows});
   Ref indices = index_array(std::move(m.indices), {nnz});
   Ref data = to_array(std::move(m.data));
+  return tuple({indptr.release(), indices.release(), data.release()});
+}
+
+Ref csr_tuple(sparse::RawCsr&& m) {
+  size_t rows = m.indptr.size(), nnz = m.indices.size();
+  Ref indptr = make_array(std::move(m.indptr), {rows}, NPY_INT64);
+  Ref indices = make_array(std::move(m.indices), {nnz}, NPY_INT64);
+  Ref data = make_array(std::move(m.data), {nnz}, NPY_FLOAT64);
   return tuple({indptr.release(), indices.release(), data.release()});
 }
 

@@ -3,8 +3,8 @@
 // becomes the array's base.
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "py/errors.hpp"
@@ -21,32 +21,28 @@ Ref to_array(std::vector<int32_t>&& v, std::initializer_list<size_t> shape);
 inline Ref to_array(std::vector<double>&& v) { size_t n = v.size(); return to_array(std::move(v), {n}); }
 
 // "result index exceeds the i64 array format" when an index does not fit int64.
-void to_i64(const std::vector<uint64_t>& v);
+void to_i64(std::span<const uint64_t> v);
 // Unsigned indices as an int64 array, after the to_i64 test, without copying.
 Ref index_array(std::vector<uint64_t>&& v, std::initializer_list<size_t> shape);
-inline Ref index_array(std::vector<uint64_t>&& v) {
-  size_t n = v.size();
-  return index_array(std::move(v), {n});
-}
-
-// A (n_rows, k) pair of int64 ids and float64 scores. "ShapeError/<kind>: <what>" when
-// the buffers do not fit the shape.
-Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores);
 
 // The shape test of ranked results: the product of the non-zero dimensions must fit the
-// signed size, and the buffer must hold exactly n_rows * k entries.
+// signed size, and the buffer must hold exactly n_rows * k entries; otherwise
+// "ShapeError/<kind>: <what>".
 void check_shape(uint64_t n_rows, uint64_t k, size_t len);
 
-// A ranking kernel's outcome: ids and scores, or the query that fell short.
-struct Ranked {
-  std::vector<uint64_t> ids;
-  std::vector<double> scores;
-};
-Ref ranked_arrays(std::variant<Ranked, ranking::TooFewEligible>&& result, uint64_t n_queries, uint64_t k);
+// An (n_rows, k) int64 array of ranked indices: the to_i64 test, then the shape test.
+Ref ranked_ids(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids);
+// The ranked ids and an (n_rows, k) float64 array of their scores, as a pair.
+Ref ranked_pair(uint64_t n_rows, uint64_t k, std::vector<uint64_t>&& ids, std::vector<double>&& scores);
+
+// "Cannot recommend {k} items: query {q} has only {n} eligible items."
 [[noreturn]] void too_few(uint64_t k, const ranking::TooFewEligible& f);
 
 // (indptr, indices, data) as int64, int64, float64.
 Ref csr_tuple(sparse::CsrOwned&& m);
+// The same for a result whose indices the caller knows to fit int64 (they are positions,
+// or were int64 values on the way in): no pass over them.
+Ref csr_tuple(sparse::RawCsr&& m);
 
 Ref tuple(std::initializer_list<PyObject*> owned_items);  // steals each item
 Ref float_list(const std::vector<double>& v);

@@ -1,0 +1,1 @@
+#include "bpr/trainer_impl.hpp"

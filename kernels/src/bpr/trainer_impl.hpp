@@ -1,0 +1,190 @@
+#pragma once
+// The loop of bpr/trainer.hpp, compiled once per level by trainer.cpp and trainer_avx2.cpp.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "bpr/bpr.hpp"
+#include "bpr/trainer.hpp"
+#include "core/invariant.hpp"
+#include "core/isa.hpp"
+
+namespace qv::bpr::QV_ISA_NS {
+
+namespace {
+
+// Workers share the working copies without locks. Every element is still read and
+// written whole, through relaxed atomic accesses, so a lost update is the worst outcome
+// of a collision (plain loads and stores would make it undefined behaviour).
+inline double load(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
+inline void store(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
+
+template <class Index>
+struct Pipeline : Trainer<Index> {
+  using T = Trainer<Index>;
+  using T::indptr, T::indices, T::owner, T::sample_pool, T::nnz, T::n_cols, T::n_samples, T::n_factors, T::user,
+      T::item, T::bias, T::lr, T::reg, T::seed, T::use_bias, T::popularity;
+
+  // One sample on its way through the pipeline below.
+  struct Slot {
+    uint64_t k;    // position in the sample pool (or the stored entry without a pool)
+    uint64_t neg;  // stored entry of the negative (popularity draws) or the negative item
+    uint64_t entry, u, i, j;
+  };
+
+  [[gnu::always_inline]] inline void stage_draw(Slot& t, uint64_t epoch, uint64_t s) const {
+    const auto [r1, r2] = draws(seed, epoch, n_samples, s);
+    t.k = r1 % n_samples;
+    t.neg = popularity ? r2 % nnz : r2 % n_cols;
+    if (sample_pool) {
+      __builtin_prefetch(sample_pool + t.k);
+    } else {
+      __builtin_prefetch(owner + t.k);
+      __builtin_prefetch(indices + t.k);
+    }
+    if (popularity) __builtin_prefetch(indices + t.neg);
+  }
+  [[gnu::always_inline]] inline void stage_entry(Slot& t) const {
+    t.entry = t.k;
+    if (sample_pool) {
+      t.entry = sample_pool[t.k];
+      __builtin_prefetch(owner + t.entry);
+      __builtin_prefetch(indices + t.entry);
+    }
+  }
+  [[gnu::always_inline]] inline void stage_rows(Slot& t) const {
+    t.u = owner[t.entry];
+    t.i = indices[t.entry];
+    t.j = popularity ? indices[t.neg] : t.neg;
+    __builtin_prefetch(indptr + t.u);
+    const size_t row_bytes = n_factors * sizeof(double);
+    for (size_t off = 0; off < row_bytes; off += 64) {
+      __builtin_prefetch(reinterpret_cast<const char*>(user + t.u * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + t.i * n_factors) + off, 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(item + t.j * n_factors) + off, 1);
+    }
+    if (use_bias) {
+      __builtin_prefetch(bias + t.i, 1);
+      __builtin_prefetch(bias + t.j, 1);
+    }
+  }
+  // The user's row, where the rejection search looks (its first lines).
+  [[gnu::always_inline]] inline void stage_search(const Slot& t) const {
+    const uint64_t b = indptr[t.u], e = indptr[t.u + 1];
+    for (uint64_t p = b; p < e && p < b + 64; p += 8) __builtin_prefetch(indices + p);
+  }
+
+  // A sample whose score is known and whose update is still to be made.
+  struct Sample {
+    double* uu;
+    double* vi;
+    double* vj;
+    uint64_t u, i, j;
+    double z;
+  };
+  [[gnu::always_inline]] inline double score(const Sample& a) const {
+    double x = use_bias ? load(bias[a.i]) - load(bias[a.j]) : 0.0;
+    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
+    return x;
+  }
+
+  // The values are read again rather than reused from the score: another worker's change
+  // in between is kept.
+  [[gnu::always_inline]] inline void update_factor(const Sample& a, size_t f) const {
+    const double z = a.z;
+    const double uf = load(a.uu[f]), vi = load(a.vi[f]), vj = load(a.vj[f]);
+    store(a.uu[f], std::fma(lr, std::fma(-reg, uf, z * (vi - vj)), uf));
+    store(a.vi[f], std::fma(lr, std::fma(-reg, vi, z * uf), vi));
+    store(a.vj[f], std::fma(lr, std::fma(-reg, vj, (-z) * uf), vj));
+  }
+
+  [[gnu::always_inline]] inline void finish(const Sample& a, Counts& counts) const {
+    if (use_bias) {
+      const double bi = load(bias[a.i]), bj = load(bias[a.j]);
+      store(bias[a.i], std::fma(lr, std::fma(-reg, bi, a.z), bi));
+      store(bias[a.j], std::fma(lr, std::fma(-reg, bj, -a.z), bj));
+    }
+    if (a.z < 0.5) ++counts.correct;
+  }
+
+  [[gnu::always_inline]] inline void run(uint64_t epoch, size_t lo, size_t hi, Counts& counts) const {
+    // Random rows dominate the cost, and a sample's rows follow from its counter alone, so
+    // each sample goes through a pipeline while earlier ones train: its draws kDraw steps
+    // ahead, its stored entry kEntry steps ahead, its three factor rows kRows steps ahead
+    // and its user's row of items kSearch steps ahead. Every stage prefetches what the
+    // next one reads.
+    constexpr size_t kDraw = 24, kEntry = 16, kRows = 8, kSearch = 4, kRing = 32;
+    static_assert(kDraw < kRing && kEntry < kDraw && kRows < kEntry && kSearch < kRows);
+    Slot ring[kRing];
+    for (size_t s = lo; s < hi && s < lo + kDraw; ++s) stage_draw(ring[s % kRing], epoch, s);
+    for (size_t s = lo; s < hi && s < lo + kEntry; ++s) stage_entry(ring[s % kRing]);
+    for (size_t s = lo; s < hi && s < lo + kRows; ++s) stage_rows(ring[s % kRing]);
+    for (size_t s = lo; s < hi && s < lo + kSearch; ++s) stage_search(ring[s % kRing]);
+    const size_t F = n_factors;
+    double* const U = user;
+    double* const V = item;
+    double* const B = bias;
+    const bool with_bias = use_bias;
+    Sample held{};
+    bool active = false;
+    for (size_t s = lo; s < hi; ++s) {
+      if (s + kDraw < hi) stage_draw(ring[(s + kDraw) % kRing], epoch, s + kDraw);
+      if (s + kEntry < hi) stage_entry(ring[(s + kEntry) % kRing]);
+      if (s + kRows < hi) stage_rows(ring[(s + kRows) % kRing]);
+      if (s + kSearch < hi) stage_search(ring[(s + kSearch) % kRing]);
+      const Slot& d = ring[s % kRing];
+      const uint64_t u = d.u, i = d.i, j = d.j;
+      QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
+      // Rows ascend strictly, so a binary search rejects every known item, i included.
+      if (std::binary_search(indices + indptr[u], indices + indptr[u + 1], j)) {
+        ++counts.skipped;
+        continue;
+      }
+      Sample next{U + u * F, V + i * F, V + j * F, u, i, j, 0.0};
+      double x;
+      if (!active) {
+        x = score(next);
+      } else if (held.u != u && held.i != i && held.i != j && held.j != i && held.j != j) {
+        // The held sample's update and this sample's score touch different rows, so they
+        // can share one pass: the score's serial fma chain then runs in the shadow of the
+        // update instead of after it, and the values read are the same either way.
+        x = with_bias ? load(B[i]) - load(B[j]) : 0.0;
+        for (size_t f = 0; f < F; ++f) {
+          update_factor(held, f);
+          x = std::fma(load(next.uu[f]), load(next.vi[f]) - load(next.vj[f]), x);
+        }
+        finish(held, counts);
+      } else {
+        for (size_t f = 0; f < F; ++f) update_factor(held, f);
+        finish(held, counts);
+        x = score(next);
+      }
+      next.z = 1.0 / (std::exp(x) + 1.0);
+      held = next;
+      active = true;
+    }
+    if (active) {
+      for (size_t f = 0; f < F; ++f) update_factor(held, f);
+      finish(held, counts);
+    }
+  }
+};
+
+// A local copy of the trainer: the factor stores cannot alias it, so its fields stay in
+// registers.
+template <class Index>
+void run_piece(const Trainer<Index>& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  const Pipeline<Index> local{t};
+  local.run(epoch, lo, hi, c);
+}
+
+}  // namespace
+
+void run(const Trainer<uint32_t>& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  run_piece(t, epoch, lo, hi, c);
+}
+void run(const Trainer<uint64_t>& t, uint64_t epoch, size_t lo, size_t hi, Counts& c) {
+  run_piece(t, epoch, lo, hi, c);
+}
+
+}  // namespace qv::bpr::QV_ISA_NS

@@ -1,0 +1,1 @@
+#include "ease/gram_row_impl.hpp"

@@ -1,0 +1,1 @@
+#include "fm_als/sweeps_impl.hpp"

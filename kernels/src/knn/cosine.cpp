@@ -1,0 +1,1 @@
+#include "knn/cosine_impl.hpp"

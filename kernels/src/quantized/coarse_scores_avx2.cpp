@@ -1,0 +1,1 @@
+#include "quantized/coarse_scores_impl.hpp"

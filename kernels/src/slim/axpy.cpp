@@ -1,0 +1,1 @@
+#include "slim/axpy_impl.hpp"

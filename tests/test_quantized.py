@@ -1,0 +1,330 @@
+"""The quantized flat scan: packed codes choose the shortlist, exact scores rank it."""
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+from quorvane import _core
+
+
+def pack_rows(codes, bits):
+    """Each row of codes as its own byte-aligned run, the low-order code first."""
+    n, dim = codes.shape
+    per = 8 // bits
+    out = np.zeros((n, -(-dim // per)), np.uint8)
+    for d in range(dim):
+        out[:, d // per] |= (codes[:, d].astype(np.uint8) << (bits * (d % per))).astype(np.uint8)
+    return out.ravel()
+
+
+def pack_stream(codes, bits):
+    """One continuous run of codes."""
+    per = 8 // bits
+    out = np.zeros(-(-len(codes) // per), np.uint8)
+    for p, c in enumerate(codes):
+        out[p // per] |= np.uint8(int(c) << (bits * (p % per)))
+    return out
+
+
+def no_exclusions(n_queries):
+    return np.zeros(n_queries + 1, np.int64), np.zeros(0, np.int64)
+
+
+def random_exclusions(rng, n_queries, n_candidates, share=0.2):
+    rows = [np.flatnonzero(rng.random(n_candidates) < share) for _ in range(n_queries)]
+    indptr = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.int64)
+    return indptr, np.concatenate(rows + [np.zeros(0, np.int64)]).astype(np.int64)
+
+
+def reference(coarse, exact, indptr, indices, k, oversample):
+    """Shortlist by coarse score (ties to the lower position), rank it by exact score."""
+    n_queries, n_candidates = coarse.shape
+    pos = np.zeros((n_queries, k), np.int64)
+    val = np.zeros((n_queries, k))
+    L = min(oversample * k, max(k, n_candidates))
+    for q in range(n_queries):
+        eligible = np.setdiff1d(np.arange(n_candidates), indices[indptr[q]:indptr[q + 1]])
+        short = eligible[np.lexsort((eligible, -coarse[q, eligible]))][:L]
+        ranked = short[np.lexsort((short, -exact[q, short]))][:k]
+        pos[q], val[q] = ranked, exact[q, ranked]
+    return pos, val
+
+
+def dense_case(rng, bits, n_items, dim, n_queries):
+    """Small integers everywhere, so every sum is exact in any order and ties are real.
+    The codes are drawn apart from the vectors, so the shortlist depends on them alone."""
+    codes = rng.integers(0, 2 ** bits, (n_items, dim))
+    scale = rng.integers(-2, 3, dim).astype(np.float64)
+    offset = rng.integers(-2, 3, dim).astype(np.float64)
+    vectors = rng.integers(-3, 4, (n_items, dim)).astype(np.float64)
+    queries = rng.integers(-2, 3, (n_queries, dim)).astype(np.float64)
+    return codes, scale, offset, vectors, queries
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4, 8])
+@pytest.mark.parametrize("n_queries,dim", [(1, 13), (16, 8), (17, 3), (40, 21)])
+@pytest.mark.parametrize("oversample", [1, 3, 1000])
+def test_dense_and_sparse_dense_follow_codes_then_exact_scores(rng, bits, n_queries, dim, oversample):
+    n_items, k = 60, 4
+    codes, scale, offset, vectors, queries = dense_case(rng, bits, n_items, dim, n_queries)
+    candidates = np.flatnonzero(rng.random(n_items) < 0.7).astype(np.int64)
+    ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates))
+    decoded = offset + scale * codes
+    coarse = queries @ decoded[candidates].T
+    exact = queries @ vectors[candidates].T
+    want_pos, want_val = reference(coarse, exact, ex_ptr, ex_idx, k, oversample)
+    packed = pack_rows(codes, bits)
+
+    pos, val = _core.quantized_search_dense(packed, bits, scale, offset, vectors, queries, candidates,
+                                            ex_ptr, ex_idx, k, oversample)
+    np.testing.assert_array_equal(pos, want_pos)
+    np.testing.assert_array_equal(val, want_val)
+
+    q = sp.csr_matrix(queries)
+    pos, val = _core.quantized_search_sparse_dense(
+        packed, bits, scale, offset, vectors, q.indptr.astype(np.int64), q.indices.astype(np.int64), q.data,
+        candidates, ex_ptr, ex_idx, k, oversample)
+    np.testing.assert_array_equal(pos, want_pos)
+    np.testing.assert_array_equal(val, want_val)
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4, 8])
+@pytest.mark.parametrize("oversample", [1, 2, 1000])
+def test_sparse_follows_the_code_stream_then_exact_scores(rng, bits, oversample):
+    n_items, dim, n_queries, k = 50, 30, 7, 3
+    items = sp.random(n_items, dim, density=0.3, format="csr", random_state=rng,
+                      data_rvs=lambda n: rng.integers(-3, 4, n).astype(np.float64))
+    items.sort_indices()
+    codes = rng.integers(0, 2 ** bits, items.nnz)
+    scale, offset = 2.0, -1.0
+    # Queries with a repeated column whose last value wins.
+    qptr, qidx, qdat = [0], [], []
+    for _ in range(n_queries):
+        cols = list(rng.choice(dim, 6, replace=False))
+        cols.append(cols[0])
+        qidx += cols
+        qdat += list(rng.integers(-2, 3, len(cols)).astype(np.float64))
+        qptr.append(len(qidx))
+    qptr, qidx, qdat = (np.array(qptr, np.int64), np.array(qidx, np.int64), np.array(qdat))
+    dense_q = np.zeros((n_queries, dim))
+    for r in range(n_queries):
+        for p in range(qptr[r], qptr[r + 1]):
+            dense_q[r, qidx[p]] = qdat[p]
+    decoded = sp.csr_matrix((offset + scale * codes, items.indices, items.indptr), shape=items.shape)
+    candidates = np.arange(n_items, dtype=np.int64)
+    ex_ptr, ex_idx = random_exclusions(rng, n_queries, n_items)
+    coarse = dense_q @ decoded.toarray().T
+    exact = dense_q @ items.toarray().T
+    want_pos, want_val = reference(coarse, exact, ex_ptr, ex_idx, k, oversample)
+    pos, val = _core.quantized_search_sparse(
+        pack_stream(codes, bits), bits, scale, offset, items.indptr.astype(np.int64), items.indices.astype(np.int64),
+        items.data, dim, qptr, qidx, qdat, candidates, ex_ptr, ex_idx, k, oversample)
+    np.testing.assert_array_equal(pos, want_pos)
+    np.testing.assert_array_equal(val, want_val)
+
+
+def test_large_oversample_is_exact_brute_force(rng):
+    vectors = rng.standard_normal((300, 24))
+    queries = rng.standard_normal((33, 24))
+    codes = np.zeros((300, 24), np.int64)  # codes that say nothing
+    k = 10
+    pos, val = _core.quantized_search_dense(pack_rows(codes, 1), 1, np.ones(24), np.zeros(24), vectors, queries,
+                                            np.arange(300, dtype=np.int64), *no_exclusions(33), k, 30)
+    exact = queries @ vectors.T
+    np.testing.assert_array_equal(pos, np.argsort(-exact, axis=1)[:, :k])
+    np.testing.assert_allclose(val, np.take_along_axis(exact, pos, 1), rtol=1e-12)
+
+
+@pytest.mark.parametrize("bits", [1, 8])
+def test_tiles_answer_each_query_as_alone(rng, bits):
+    dim, n_items, n_queries = 19, 120, 40
+    codes = rng.integers(0, 2 ** bits, (n_items, dim))
+    scale, offset = rng.standard_normal(dim), rng.standard_normal(dim)
+    vectors = rng.standard_normal((n_items, dim))
+    queries = rng.standard_normal((n_queries, dim))
+    candidates = np.arange(5, n_items, dtype=np.int64)
+    ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates))
+    args = (pack_rows(codes, bits), bits, scale, offset, vectors)
+    pos, val = _core.quantized_search_dense(*args, queries, candidates, ex_ptr, ex_idx, 6, 2)
+    for q in range(n_queries):
+        row = ex_idx[ex_ptr[q]:ex_ptr[q + 1]]
+        p1, v1 = _core.quantized_search_dense(*args, queries[q:q + 1], candidates,
+                                              np.array([0, len(row)], np.int64), row, 6, 2)
+        np.testing.assert_array_equal(p1[0], pos[q])
+        assert v1[0].tobytes() == val[q].tobytes()
+
+
+def three_calls(k, candidates, queries, ex_ptr, ex_idx, oversample=1, width=2):
+    """The same request through each function, over items of value 0 and codes 0."""
+    n_items = 4
+    vectors = np.zeros((n_items, width))
+    codes = np.zeros(n_items * width, np.uint8)
+    q = sp.csr_matrix(queries)
+    qp, qi = q.indptr.astype(np.int64), q.indices.astype(np.int64)
+    return [
+        lambda: _core.quantized_search_dense(codes, 8, np.ones(width), np.zeros(width), vectors, queries,
+                                             candidates, ex_ptr, ex_idx, k, oversample),
+        lambda: _core.quantized_search_sparse_dense(codes, 8, np.ones(width), np.zeros(width), vectors, qp, qi,
+                                                    q.data, candidates, ex_ptr, ex_idx, k, oversample),
+        lambda: _core.quantized_search_sparse(np.zeros(0, np.uint8), 8, 1.0, 0.0, np.zeros(n_items + 1, np.int64),
+                                              np.zeros(0, np.int64), np.zeros(0), width, qp, qi, q.data,
+                                              candidates, ex_ptr, ex_idx, k, oversample),
+    ]
+
+
+@pytest.mark.parametrize("which", range(3))
+@pytest.mark.parametrize("k,candidates,excluded,message", [
+    (2, [0, 1, 2], [[], [0, 1], [0], [0, 1]], "Cannot recommend 2 items: query 1 has only 1 eligible items."),
+    (3, [0, 1], [[], [], [], []], "Cannot recommend 3 items: query 0 has only 2 eligible items."),
+    (1, [], [[], [], [], []], "Cannot recommend 1 items: query 0 has only 0 eligible items."),
+    (2 ** 62, [0], [[], [], [], []],
+     "Cannot recommend 4611686018427387904 items: query 0 has only 1 eligible items."),
+])
+def test_shortfall_names_the_lowest_short_query(which, k, candidates, excluded, message):
+    ex_ptr = np.concatenate([[0], np.cumsum([len(r) for r in excluded])]).astype(np.int64)
+    ex_idx = np.array([p for r in excluded for p in r], np.int64)
+    call = three_calls(k, np.array(candidates, np.int64), np.ones((4, 2)), ex_ptr, ex_idx, oversample=2 ** 40)[which]
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        call()
+
+
+@pytest.mark.parametrize("which", range(3))
+def test_exactly_k_eligible_and_k_zero(which):
+    ex_ptr = np.array([0, 1, 1, 1, 1], np.int64)
+    ex_idx = np.array([1], np.int64)
+    pos, val = three_calls(2, np.array([0, 2, 3], np.int64), np.ones((4, 2)), ex_ptr, ex_idx)[which]()
+    # Every score ties, so the lowest eligible positions come back in order.
+    np.testing.assert_array_equal(pos, [[0, 2], [0, 1], [0, 1], [0, 1]])
+    pos, val = three_calls(0, np.zeros(0, np.int64), np.ones((4, 2)), *no_exclusions(4))[which]()
+    assert pos.shape == val.shape == (4, 0) and pos.dtype == np.int64
+
+
+def test_empty_sparse_query_scores_negative_zero():
+    vectors = np.arange(12, dtype=np.float64).reshape(4, 3)
+    pos, val = _core.quantized_search_sparse_dense(
+        np.zeros(12, np.uint8), 8, np.ones(3), np.zeros(3), vectors, np.array([0, 0], np.int64),
+        np.zeros(0, np.int64), np.zeros(0), np.arange(4, dtype=np.int64), *no_exclusions(1), 3, 1)
+    np.testing.assert_array_equal(pos, [[0, 1, 2]])
+    assert np.all(val == 0) and np.all(np.signbit(val))
+
+
+def test_width_zero_items():
+    # Dense: one row per query row, every candidate scoring +0.0.
+    queries = np.zeros((3, 0))
+    pos, val = _core.quantized_search_dense(np.zeros(0, np.uint8), 4, np.zeros(0), np.zeros(0), np.zeros((5, 0)),
+                                            queries, np.array([1, 3, 4], np.int64), *no_exclusions(3), 2, 1)
+    np.testing.assert_array_equal(pos, [[0, 1]] * 3)
+    assert np.all(val == 0) and not np.any(np.signbit(val))
+    # Sparse over dense: empty query rows, -0.0.
+    pos, val = _core.quantized_search_sparse_dense(
+        np.zeros(0, np.uint8), 4, np.zeros(0), np.zeros(0), np.zeros((5, 0)), np.zeros(3, np.int64),
+        np.zeros(0, np.int64), np.zeros(0), np.array([1, 3, 4], np.int64), *no_exclusions(2), 2, 1)
+    np.testing.assert_array_equal(pos, [[0, 1]] * 2)
+    assert np.all(np.signbit(val))
+
+
+def test_repeated_calls_are_bit_identical(rng):
+    codes, scale, offset, vectors, queries = dense_case(rng, 2, 40, 9, 20)
+    args = (pack_rows(codes, 2), 2, rng.standard_normal(9), offset, vectors, queries * 0.37,
+            np.arange(40, dtype=np.int64), *no_exclusions(20), 5, 2)
+    a, b = _core.quantized_search_dense(*args), _core.quantized_search_dense(*args)
+    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+
+
+# ---- argument checks, in their order ----
+
+def dense_args(**over):
+    a = dict(codes=np.zeros(6, np.uint8), bits=2, scale=np.ones(5), offset=np.zeros(5), vectors=np.ones((3, 5)),
+             queries=np.ones((2, 5)), candidates=np.arange(3, dtype=np.int64),
+             excluded_indptr=np.zeros(3, np.int64), excluded_indices=np.zeros(0, np.int64), k=1, oversample=1)
+    a.update(over)
+    return a
+
+
+def sparse_args(**over):
+    a = dict(codes=np.zeros(2, np.uint8), bits=1, scale=1.0, offset=0.0,
+             vectors_indptr=np.array([0, 4, 9], np.int64), vectors_indices=np.arange(9, dtype=np.int64) % 4,
+             vectors_data=np.ones(9), dim=4, queries_indptr=np.array([0, 1], np.int64),
+             queries_indices=np.array([3], np.int64), queries_data=np.ones(1),
+             candidates=np.arange(2, dtype=np.int64), excluded_indptr=np.zeros(2, np.int64),
+             excluded_indices=np.zeros(0, np.int64), k=1, oversample=1)
+    a.update(over)
+    return a
+
+
+def sparse_dense_args(**over):
+    a = dense_args(**over)
+    del a["queries"]
+    a.setdefault("queries_indptr", np.array([0, 1, 1], np.int64))
+    a.setdefault("queries_indices", np.array([4], np.int64))
+    a.setdefault("queries_data", np.ones(1))
+    for key in ("queries_indptr", "queries_indices", "queries_data"):
+        a[key] = over.get(key, a[key])
+    return a
+
+
+I64 = lambda *v: np.array(v, np.int64)  # noqa: E731
+
+CHECKS = [
+    # the width of dense queries, before anything is viewed
+    ("dense", dict(queries=np.ones((2, 4)), bits=3), "queries must have the same width as the indexed vectors."),
+    ("dense", dict(bits=3, oversample=0, codes=np.zeros(0, np.uint8)), r"bits must be one of \[1, 2, 4, 8\], got 3."),
+    ("dense", dict(bits=0), r"bits must be one of \[1, 2, 4, 8\], got 0."),
+    ("sparse_dense", dict(bits=16), r"bits must be one of \[1, 2, 4, 8\], got 16."),
+    ("sparse", dict(bits=5, oversample=0), r"bits must be one of \[1, 2, 4, 8\], got 5."),
+    ("dense", dict(oversample=0, codes=np.zeros(0, np.uint8)), "oversample must be >= 1."),
+    ("sparse", dict(oversample=0, codes=np.zeros(0, np.uint8)), "oversample must be >= 1."),
+    ("dense", dict(codes=np.zeros(5, np.uint8)), "the code arrays do not describe a quantized store."),
+    ("dense", dict(scale=np.ones(4)), "the code arrays do not describe a quantized store."),
+    ("sparse_dense", dict(offset=np.ones(6)), "the code arrays do not describe a quantized store."),
+    ("sparse", dict(codes=np.zeros(1, np.uint8)), "the code arrays do not describe a quantized store."),
+    ("dense", dict(candidates=I64(0, 3), codes=np.zeros(5, np.uint8)), "the code arrays"),
+    ("dense", dict(candidates=I64(0, 3)), r"candidate value 3 out of range \[0, 3\)."),
+    ("sparse", dict(candidates=I64(1, 1)), "candidates must ascend."),
+    ("sparse_dense", dict(candidates=I64(-1)), r"candidate value -1 out of range \[0, 3\)."),
+    ("dense", dict(excluded_indices=I64(3), excluded_indptr=I64(0, 1, 1)),
+     r"excluded column value 3 out of range \[0, 3\)."),
+    ("dense", dict(excluded_indptr=I64(0, 0)), "excluded_indptr must have one entry per row of scores, plus one."),
+    ("sparse", dict(excluded_indices=I64(1, 0), excluded_indptr=I64(0, 2)),
+     "excluded column indices must ascend within a row."),
+    # the item CSR of the sparse form, before the codes are looked at
+    ("sparse", dict(vectors_indices=np.zeros(8, np.int64), bits=3), "indices and data must have the same length."),
+    ("sparse", dict(vectors_indices=np.full(9, 4, np.int64), bits=3), r"indices value 4 out of range \[0, 4\)."),
+    ("sparse", dict(vectors_indptr=I64(0, 5, 4), bits=3), "indptr is not a valid CSR index pointer."),
+    ("sparse", dict(vectors_indptr=np.zeros(0, np.int64), bits=3), "indptr must not be empty."),
+    # query CSRs are held to dim; no width message
+    ("sparse_dense", dict(queries_indices=I64(5)), r"indices value 5 out of range \[0, 5\)."),
+    ("sparse", dict(queries_indptr=I64(0, 2)), r"indptr value 2 out of range \[0, 2\)."),
+    ("sparse_dense", dict(candidates=I64(2, 1), queries_indices=I64(9)), "candidates must ascend."),
+]
+
+
+@pytest.mark.parametrize("form,over,message", CHECKS)
+def test_checks_in_order(form, over, message):
+    fn = {"dense": (_core.quantized_search_dense, dense_args),
+          "sparse": (_core.quantized_search_sparse, sparse_args),
+          "sparse_dense": (_core.quantized_search_sparse_dense, sparse_dense_args)}[form]
+    with pytest.raises(ValueError, match="^" + message):
+        fn[0](**fn[1](**over))
+
+
+def test_valid_baselines_and_accepted_edges():
+    for fn, make in [(_core.quantized_search_dense, dense_args), (_core.quantized_search_sparse, sparse_args),
+                     (_core.quantized_search_sparse_dense, sparse_dense_args)]:
+        pos, _ = fn(**make())
+        assert pos.shape[1] == 1
+        fn(**make(oversample=2 ** 64 - 1))
+    # longer code arrays pass; dim 0 takes any codes
+    _core.quantized_search_dense(**dense_args(codes=np.zeros(7, np.uint8)))
+    _core.quantized_search_sparse(**sparse_args(codes=np.zeros(3, np.uint8), scale=float("nan")))
+
+
+def test_non_contiguous_codes_before_bits():
+    with pytest.raises(TypeError, match="not contiguous"):
+        _core.quantized_search_dense(**dense_args(codes=np.zeros(12, np.uint8)[::2], bits=3))
+
+
+@pytest.mark.parametrize("name", ["bits", "k", "oversample"])
+def test_negative_counts_overflow(name):
+    with pytest.raises(OverflowError) as e:
+        _core.quantized_search_dense(**dense_args(**{name: -1}))
+    assert any(name in n for n in getattr(e.value, "__notes__", []))
