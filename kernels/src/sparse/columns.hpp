@@ -15,10 +15,6 @@
 
 namespace qv::sparse {
 
-// Refuses a buffer larger than the machine's physical memory before any of it is
-// touched: such a request could only end with the process killed, never with a result.
-void require_memory(uint64_t bytes);
-
 // The columns of a caller's matrix copied once and checked (`copy_columns`), as 32-bit
 // values when n_cols allows: the item-item kernels read every column several times, and
 // only their own copy cannot change between two reads.
