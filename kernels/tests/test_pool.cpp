@@ -58,23 +58,6 @@ TEST(Pool, ConcurrentCallersShareOnePool) {
   EXPECT_EQ(total.load(), 6L * 20 * (999L * 1000 / 2));
 }
 
-TEST(Pool, FallibleLoopReportsTheLowestFailure) {
-  auto pool = make(8);
-  for (int rep = 0; rep < 20; ++rep) {
-    auto f = pool->install([] {
-      return qv::parallel::try_for_each<size_t>(
-          100000, [] { return 0; },
-          [](int&, size_t i) -> std::optional<size_t> {
-            if (i == 777 || i == 50000 || i == 99999) return i;
-            return std::nullopt;
-          },
-          10);
-    });
-    ASSERT_TRUE(f.has_value());
-    EXPECT_EQ(*f, 777u);
-  }
-}
-
 TEST(Pool, ExceptionsReachTheCaller) {
   auto pool = make(2);
   EXPECT_THROW(pool->install([] {
@@ -110,8 +93,13 @@ TEST(Pool, FailedStartStopsTheStartedThreadsAndReportsTheSystemError) {
   EXPECT_EQ(again->threads(), 5u);
 }
 
-TEST(Pool, CollectKeepsIndexOrder) {
-  auto pool = make(3);
-  auto v = pool->install([] { return qv::parallel::collect<size_t>(500, [](size_t i) { return i * i; }); });
-  for (size_t i = 0; i < v.size(); ++i) EXPECT_EQ(v[i], i * i);
+TEST(Pool, OneCachedPoolPerThreadCount) {
+  std::string err;
+  auto a = qv::parallel::cached_pool(3, &err), b = qv::parallel::cached_pool(3, &err);
+  auto c = qv::parallel::cached_pool(2, &err);
+  ASSERT_TRUE(a && c) << err;
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, c);
+  EXPECT_EQ(c->threads(), 2u);
+  EXPECT_NE(qv::parallel::default_pool(&err), qv::parallel::cached_pool(0, &err));
 }

@@ -1,5 +1,5 @@
-// Exact bits of the item scorers: the blocked dot on every vector path against the
-// portable code, and the gather and merge orders with their signed zeros.
+// Exact bits of the item scorers: the blocked dot at every instruction-set level against
+// the portable code, and the gather and merge orders with their signed zeros.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -24,11 +24,28 @@ std::vector<double> normals(size_t n, uint32_t seed) {
   return v;
 }
 
-std::vector<Path> paths() {
-  std::vector<Path> out;
-  for (Path p : {Path::Portable, Path::Avx2, Path::Avx512})
-    if (path_available(p)) out.push_back(p);
+// Every instruction-set level this processor runs, portable first.
+std::vector<isa::Level> paths() {
+  std::vector<isa::Level> out;
+  for (isa::Level l : {isa::Level::portable, isa::Level::avx2, isa::Level::avx512})
+    if (l <= isa::cpu()) out.push_back(l);
   return out;
+}
+
+// dot and dot_rows at one level.
+struct Capped {
+  isa::Level saved = isa::cap();
+  explicit Capped(isa::Level l) { isa::set_cap(l); }
+  ~Capped() { isa::set_cap(saved); }
+};
+using Path = isa::Level;
+double dot_on(Path p, const double* a, const double* b, size_t n) {
+  Capped c(p);
+  return dot(a, b, n);
+}
+void dot_rows_on(Path p, const double* q, const double* base, size_t dim, const uint32_t* ids, size_t n, double* out) {
+  Capped c(p);
+  dot_rows(q, base, dim, ids, n, out);
 }
 
 TEST(Dot, ShortLengthsAreOneFusedChainFromPositiveZero) {
@@ -70,7 +87,7 @@ TEST(Dot, EveryPathGivesThePortableBits) {
   for (size_t n = 0; n <= 97; ++n) {
     std::vector<uint32_t> ids = {7, 0, 199, 42, 42, 13};
     std::vector<double> want(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) want[i] = dot_portable(q.data(), base.data() + ids[i] * n, n);
+    for (size_t i = 0; i < ids.size(); ++i) want[i] = portable::dot(q.data(), base.data() + ids[i] * n, n);
     for (Path p : paths()) {
       for (size_t i = 0; i < ids.size(); ++i)
         ASSERT_EQ(bits(dot_on(p, q.data(), base.data() + ids[i] * n, n)), bits(want[i])) << n;

@@ -134,6 +134,113 @@ def fm_als_fit(
     a regularization group of `reg_w` and `reg_v`. Returns the fitted global bias and the
     training RMSE after each sweep."""
 
+def hnsw_build_dense(
+    vectors: NDArray[np.float64],
+    m: SupportsIndex,
+    ef_construction: SupportsIndex,
+    seed: SupportsIndex,
+    n_threads: SupportsIndex,
+) -> tuple[NDArray[np.int32], NDArray[np.int64], NDArray[np.int32], int]:
+    """Build a hierarchical navigable small-world graph over dense item vectors.
+
+    `vectors` is `(n_items, dim)` row-major, and row `j` is the vector whose dot product
+    with a query is item `j`'s score. `m` caps the neighbours a node keeps above level 0
+    and `2 * m` caps them at level 0; `ef_construction` bounds the candidate list an
+    insertion keeps. Levels are drawn from `seed` alone, so they do not depend on the
+    order nodes are inserted in.
+
+    Returns the layered adjacency as `(node_level, links_indptr, links_indices,
+    entry_point)`: everything a search needs and nothing else, so a fitted index is
+    numpy arrays all the way down. `n_threads == 0` uses all cores; a build on more than
+    one thread is not reproducible, because concurrent insertions see different partial
+    graphs."""
+
+def hnsw_build_sparse(
+    indptr: NDArray[np.int64],
+    indices: NDArray[np.int64],
+    data: NDArray[np.float64],
+    dim: SupportsIndex,
+    m: SupportsIndex,
+    ef_construction: SupportsIndex,
+    seed: SupportsIndex,
+    n_threads: SupportsIndex,
+) -> tuple[NDArray[np.int32], NDArray[np.int64], NDArray[np.int32], int]:
+    """Build a hierarchical navigable small-world graph over sparse item vectors.
+
+    Row `j` of the CSR matrix is item `j`'s vector, its columns ascending; `dim` is the
+    number of columns, which for the item-item models is the size of the catalog. See
+    [`hnsw_build_dense`] for the rest."""
+
+def hnsw_search_dense(
+    node_level: NDArray[np.int32],
+    links_indptr: NDArray[np.int64],
+    links_indices: NDArray[np.int32],
+    entry_point: SupportsIndex,
+    vectors: NDArray[np.float64],
+    queries: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    ef_search: SupportsIndex,
+    n_threads: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each dense query under the graph, and their scores.
+
+    `candidates` holds the item index of each candidate position, ascending, and the
+    traversal passes *through* the items that are not candidates or are excluded rather
+    than stopping at them, so a filter costs recall rather than connectivity. Excluded
+    columns are candidate positions, as in `top_k_per_row`. A query the walk leaves short
+    is completed by an exact scan of its eligible items, so the result is always `k`
+    items the caller may show. `n_threads == 0` uses all cores."""
+
+def hnsw_search_sparse(
+    node_level: NDArray[np.int32],
+    links_indptr: NDArray[np.int64],
+    links_indices: NDArray[np.int32],
+    entry_point: SupportsIndex,
+    vectors_indptr: NDArray[np.int64],
+    vectors_indices: NDArray[np.int64],
+    vectors_data: NDArray[np.float64],
+    dim: SupportsIndex,
+    queries_indptr: NDArray[np.int64],
+    queries_indices: NDArray[np.int64],
+    queries_data: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    ef_search: SupportsIndex,
+    n_threads: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each sparse query under a graph over sparse item vectors.
+
+    The item-item path. A query row is scattered once into a buffer of `dim` values, so
+    each distance is a gather over an item vector's stored entries rather than a merge of
+    two sorted runs. See [`hnsw_search_dense`] for the filtering rules."""
+
+def hnsw_search_sparse_dense(
+    node_level: NDArray[np.int32],
+    links_indptr: NDArray[np.int64],
+    links_indices: NDArray[np.int32],
+    entry_point: SupportsIndex,
+    vectors: NDArray[np.float64],
+    queries_indptr: NDArray[np.int64],
+    queries_indices: NDArray[np.int64],
+    queries_data: NDArray[np.float64],
+    candidates: NDArray[np.int64],
+    excluded_indptr: NDArray[np.int64],
+    excluded_indices: NDArray[np.int64],
+    k: SupportsIndex,
+    ef_search: SupportsIndex,
+    n_threads: SupportsIndex,
+) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """The `k` best candidates of each sparse query under a graph over dense item vectors.
+
+    EASE's path: its weight matrix is dense but catalog-wide, so scattering the query
+    would cost a full pass per distance. The query stays sparse and the gather runs over
+    its handful of nonzeros instead. See [`hnsw_search_dense`] for the filtering rules."""
+
 def item_cosine_top_k(
     indptr: NDArray[np.int64],
     indices: NDArray[np.int64],

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "checks.hpp"
-#include "ease/gram.hpp"
+#include "linalg/gram.hpp"
 #include "ease/inverse.hpp"
 #include "pools.hpp"
 #include "py/declare.hpp"
@@ -34,7 +34,7 @@ py::Ref ease_inverse_and_weights(const EaseArgs<F>& a, bool weights) {
   auto pool = pools::pool(a.template get<"n_threads">());
   const sparse::CsrView r = m.view();
   auto result = pools::run(*pool, [&] {
-    std::vector<double> g = ease::gram(r);
+    std::vector<double> g = linalg::gram(r);
     return weights ? ease::weights(std::move(g), n_cols, l2_reg) : ease::inverse(std::move(g), n_cols, l2_reg);
   });
   if (std::holds_alternative<ease::NotPositiveDefinite>(result))

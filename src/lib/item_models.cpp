@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "checks.hpp"
-#include "ease/gram.hpp"
+#include "linalg/gram.hpp"
 #include "knn/neighbours.hpp"
 #include "pools.hpp"
 #include "py/declare.hpp"
@@ -28,7 +28,7 @@ py::Ref item_gram(const GramArgs& a) {
   const uint64_t n_cols = a.get<"n_cols">();
   const checks::CsrInput m = checks::fitting_csr(a);
   auto pool = pools::pool(a.get<"n_threads">());
-  auto g = pools::run(*pool, [&] { return ease::gram(m.view()); });
+  auto g = pools::run(*pool, [&] { return linalg::gram(m.view()); });
   py::check_shape(n_cols, n_cols, g.size());
   return py::to_array(std::move(g), {n_cols, n_cols});
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The process-wide cache of worker pools, keyed by the n_threads a caller asked for.
+// The worker pools of parallel/ as the bindings take them: a pool that cannot start is a
+// ValueError.
 #include <cstdint>
 #include <memory>
 

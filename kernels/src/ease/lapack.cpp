@@ -24,6 +24,8 @@
 
 #include "core/invariant.hpp"
 #include "ease/inverse.hpp"
+#include "linalg/memory.hpp"
+#include "linalg/mirror.hpp"
 #include "parallel/pool.hpp"
 
 #ifndef QV_LAPACK_PREFIX
@@ -80,21 +82,6 @@ class LapackSection {
  private:
   int saved_ = 1;
 };
-
-// Copies the lower triangle (row-major) onto the upper one, tile by tile so that the
-// strided reads stay in cache. Each task writes the tiles right of its diagonal tile.
-void mirror_lower(double* a, size_t n) {
-  constexpr size_t B = 64;
-  const size_t nb = (n + B - 1) / B;
-  parallel::for_each(nb, [&](size_t bi) {
-    const size_t i0 = bi * B, i1 = std::min(n, i0 + B);
-    for (size_t bj = bi; bj < nb; ++bj) {
-      const size_t j0 = bj * B, j1 = std::min(n, j0 + B);
-      for (size_t i = i0; i < i1; ++i)
-        for (size_t j = std::max(j0, i + 1); j < j1; ++j) a[i * n + j] = a[j * n + i];
-    }
-  }, 1);
-}
 
 constexpr int kTile = 256;
 
@@ -184,10 +171,7 @@ bool invert_lower(std::vector<double>& g, size_t n, double l2_reg) {
 size_t dense_len(uint64_t n) {
   if (n > static_cast<uint64_t>(INT_MAX)) throw std::bad_alloc();
   const size_t len = checked_len<double>(checked_mul(n, n));
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page > 0 &&
-      static_cast<long double>(len) * sizeof(double) > static_cast<long double>(pages) * page)
-    throw std::bad_alloc();
+  linalg::require_memory(checked_mul(len, sizeof(double)));
   return len;
 }
 
@@ -197,7 +181,7 @@ std::variant<std::vector<double>, NotPositiveDefinite> inverse(std::vector<doubl
   QV_ASSERT(p.size() == n * n, "Gram matrix has the wrong size");
   if (n == 0) return p;
   if (!invert_lower(p, n, l2_reg)) return NotPositiveDefinite{};
-  mirror_lower(p.data(), n);
+  linalg::mirror(p.data(), n, linalg::Triangle::lower);
   return p;
 }
 

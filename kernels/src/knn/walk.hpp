@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "linalg/memory.hpp"
 #include "sparse/columns.hpp"
 
 namespace qv::knn {
@@ -82,7 +83,7 @@ template <class Init, class Fill>
 sparse::CsrOwned build_rows(uint64_t n_cols, std::optional<std::span<const uint64_t>> rows, Init&& init,
                             Fill&& fill) {
   const uint64_t n_out = rows ? rows->size() : n_cols;
-  sparse::require_memory(checked_mul(checked_add(n_out, 1), 16));
+  linalg::require_memory(checked_mul(checked_add(n_out, 1), 16));
   if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill);
   return sparse::CsrOwned::build(n_cols, init, fill);
 }

@@ -175,37 +175,6 @@ size_t default_thread_count() {
   return online_processors();
 }
 
-namespace {
-std::mutex g_default_mutex;
-std::shared_ptr<Pool>* g_default = nullptr;  // leaked on purpose: never joined at exit
-pid_t g_default_pid = 0;
-
-// A fork while another thread holds the mutex must not leave the child's copy locked.
-[[maybe_unused]] const int g_atfork_registered = pthread_atfork(
-    [] { g_default_mutex.lock(); }, [] { g_default_mutex.unlock(); },
-    [] { g_default_mutex.unlock(); });
-}  // namespace
-
-std::shared_ptr<Pool> default_pool(std::string* error) {
-  pid_t pid = getpid();
-  std::lock_guard<std::mutex> lock(g_default_mutex);
-  if (g_default && g_default_pid != pid) {
-    // Inherited from the parent: its threads do not exist here. Forget it unjoined.
-    g_default = nullptr;
-  }
-  if (!g_default) {
-    std::string err;
-    auto pool = Pool::create(0, &err);
-    if (!pool) {
-      if (error) *error = err;
-      return nullptr;
-    }
-    g_default = new std::shared_ptr<Pool>(std::move(pool));
-    g_default_pid = pid;
-  }
-  return *g_default;
-}
-
 Pool& loop_pool() {
   if (Pool* p = Pool::current()) return *p;
   std::string err;

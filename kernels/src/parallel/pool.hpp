@@ -99,9 +99,12 @@ inline constexpr unsigned kOutsideSpinUs = 20;
 // the online processors), else RAYON_RS_NUM_CPUS when positive, else the processors.
 size_t default_thread_count();
 
-// The process-wide default pool, built on first use and rebuilt in a forked child.
-// Returns nullptr with `error` set when its threads cannot start.
+// The process-wide pools (registry.cpp): the default pool, and one pool per requested
+// thread count (0 is a count of its own, the default size), each built on first use.
+// A forked child forgets the inherited ones and builds its own. Both return nullptr with
+// `error` set when the threads cannot start; nothing is kept then.
 std::shared_ptr<Pool> default_pool(std::string* error);
+std::shared_ptr<Pool> cached_pool(uint64_t n_threads, std::string* error);
 
 // The pool a loop started here would run on: the current pool, else the default one.
 Pool& loop_pool();
@@ -243,49 +246,6 @@ void for_each(size_t n, Body&& body, size_t chunk = 0) {
   auto init = [] { return detail::NoState{}; };
   auto wrapped = [&body](detail::NoState&, size_t i) { body(i); };
   detail::run_loop(loop_pool(), n, chunk, init, wrapped);
-}
-
-// Fallible loop: body(state, i) returns std::optional<E>, a value meaning failure.
-// Stops early and returns the failure of the lowest failing index whatever the thread
-// count: chunks above a known failure are skipped, chunks below it still run.
-template <class E, class Init, class Body>
-std::optional<E> try_for_each(size_t n, Init&& init, Body&& body, size_t chunk = 0) {
-  std::atomic<size_t> lowest{SIZE_MAX};
-  std::mutex m;
-  std::optional<E> failure;
-  Pool& pool = loop_pool();
-  if (chunk == 0) chunk = detail::auto_chunk(n, pool.threads());
-  auto wrapped = [&](auto& state, size_t i) {
-    if (i > lowest.load(std::memory_order_relaxed)) return;
-    std::optional<E> e = body(state, i);
-    if (!e) return;
-    std::lock_guard<std::mutex> lock(m);
-    if (i < lowest.load(std::memory_order_relaxed)) {
-      lowest.store(i, std::memory_order_relaxed);
-      failure = std::move(e);
-    }
-  };
-  detail::run_loop(pool, n, chunk, init, wrapped);
-  return failure;
-}
-
-// Runs a and b, possibly in parallel; returns when both are done.
-template <class A, class B>
-void join(A&& a, B&& b) {
-  for_each(2, [&](size_t i) {
-    if (i == 0) a(); else b();
-  }, 1);
-}
-
-// Collects f(i) for i in [0, n) in index order.
-template <class T, class F>
-std::vector<T> collect(size_t n, F&& f, size_t chunk = 0) {
-  std::vector<std::optional<T>> slots(n);
-  for_each(n, [&](size_t i) { slots[i].emplace(f(i)); }, chunk);
-  std::vector<T> out;
-  out.reserve(n);
-  for (auto& s : slots) out.push_back(std::move(*s));
-  return out;
 }
 
 // ---- install ----

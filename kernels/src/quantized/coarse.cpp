@@ -36,7 +36,7 @@ void scan(const Pass& pass, Score&& score) {
       items[n++] = pass.candidates[p];
     }
     score(items, n, scores);
-    for (size_t i = 0; i < n; ++i) offer(pass.heap, pass.shortlist, scores[i], positions[i]);
+    for (size_t i = 0; i < n; ++i) pass.shortlist.offer(scores[i], positions[i]);
   }
 }
 

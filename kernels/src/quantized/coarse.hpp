@@ -18,8 +18,7 @@ namespace qv::quantized {
 struct Pass {
   std::span<const uint64_t> candidates;  // item of each position, ascending
   std::span<const int64_t> excluded;     // the query's excluded positions, ascending
-  uint64_t shortlist;                    // L
-  CandidateHeap& heap;                   // left holding the query's shortlist
+  Shortlist& shortlist;                  // of L, left holding the query's best
 };
 
 // Dense store, dense query of store.dim values; `weights` has room for dim values.

@@ -10,11 +10,11 @@
 
 #include "core/invariant.hpp"
 #include "ranking/candidate.hpp"
+#include "ranking/heap.hpp"
 
 namespace qv::quantized {
 
 using ranking::Candidate;
-using ranking::CandidateHeap;
 using ranking::TooFewEligible;
 
 // The k best positions of every query, row-major, and their exact scores.
@@ -56,16 +56,10 @@ inline std::optional<TooFewEligible> first_short_query(uint64_t n_queries, uint6
   return std::nullopt;
 }
 
-// A newcomer always has the highest position so far, so it enters a full shortlist only
-// with a coarse score strictly above the worst kept one (a NaN never displaces).
-inline void offer(CandidateHeap& heap, uint64_t L, double score, uint64_t position) {
-  if (heap.size() < L) {
-    heap.push({score, position});
-  } else if (heap.top().score < score) {
-    heap.pop();
-    heap.push({score, position});
-  }
-}
+// The L best coarse scores of one query. Positions are offered in ascending order, so a
+// newcomer enters a full shortlist only with a score strictly above the worst kept one
+// (a NaN never displaces), and among equal scores the lower positions stay.
+using Shortlist = ranking::TopK<ranking::CandidateOrder>;
 
 // Moves the outputs of a finished call into a Ranked; a size that cannot exist is a
 // failed allocation.
@@ -80,11 +74,11 @@ inline Ranked make_outputs(uint64_t n_queries, uint64_t k) {
 // Drains one query's shortlist (in the heap's storage order), rescores every entry exactly
 // with exact(position), sorts best first and writes the k best into the query's output row.
 template <class Exact>
-void rank_one(CandidateHeap& heap, std::vector<Candidate>& rescored, uint64_t k, Exact&& exact,
+void rank_one(Shortlist& shortlist, std::vector<Candidate>& rescored, uint64_t k, Exact&& exact,
               uint64_t* positions, double* scores) {
   rescored.clear();
-  for (const Candidate& c : heap.storage()) rescored.push_back({exact(c.index), c.index});
-  heap.clear();
+  for (const Candidate& c : shortlist.held()) rescored.push_back({exact(c.index), c.index});
+  shortlist.clear();
   ranking::sort_best_first(rescored);
   QV_ASSERT(rescored.size() >= k, "shortlist shorter than k");
   for (uint64_t j = 0; j < k; ++j) {

@@ -36,9 +36,9 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
   double c[kLanes];
   size_t cursor[kLanes];
   std::span<const int64_t> rows[kLanes];
-  std::vector<CandidateHeap> heaps;
+  std::vector<Shortlist> heaps;
   heaps.reserve(kLanes);
-  for (size_t l = 0; l < kLanes; ++l) heaps.emplace_back(checked_len<Candidate>(checked_add(L, 1)));
+  for (size_t l = 0; l < kLanes; ++l) heaps.emplace_back(L, L);
   std::vector<Candidate> rescored;
   rescored.reserve(checked_len<Candidate>(L));
   const TileScorer score_block = tile_scorer(store.bits, level);
@@ -70,7 +70,7 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
             ++cursor[l];
             continue;
           }
-          offer(heaps[l], L, c[l] + acc[kLanes * i + l], p);
+          heaps[l].offer(c[l] + acc[kLanes * i + l], p);
         }
       }
     }

@@ -41,7 +41,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
   }
   std::vector<double> weights(checked_len<double>(n_weights), 0.0);
   std::vector<double> scatter(checked_len<double>(queries.scatter_len()), 0.0);
-  CandidateHeap heap(checked_len<Candidate>(checked_add(L, 1)));
+  Shortlist heap(L, L);
   std::vector<Candidate> rescored;
   rescored.reserve(checked_len<Candidate>(L));
   if (dense)
@@ -52,7 +52,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
 
   for (uint64_t q = 0; q < n_queries; ++q) {
     heap.clear();
-    const Pass pass{candidates, excluded.row(q), L, heap};
+    const Pass pass{candidates, excluded.row(q), heap};
     if (dense) {
       if (queries.form == Form::Dense) {
         shortlist_by_codes(*dense, queries.values.subspan(q * queries.dim, queries.dim), weights, pass);

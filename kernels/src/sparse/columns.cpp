@@ -2,17 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <unistd.h>
 
 namespace qv::sparse {
-
-void require_memory(uint64_t bytes) {
-  static const uint64_t physical = [] {
-    long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    return pages > 0 && size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(size) : UINT64_MAX;
-  }();
-  if (bytes > physical) throw std::bad_alloc();
-}
 
 namespace {
 

@@ -15,10 +15,6 @@
 
 namespace qv::sparse {
 
-// Refuses a buffer larger than the machine's physical memory before any of it is
-// touched: such a request could only end with the process killed, never with a result.
-void require_memory(uint64_t bytes);
-
 // For every column, its stored entries as (row, position) pairs: rows ascending, and a
 // row that repeats the column keeps its storage order (the order of a counting
 // transpose). A column count far beyond the stored entries costs nothing per column.

@@ -157,15 +157,21 @@ struct QuerySet {
   uint64_t dim = 0;                // Dense: the row width
   std::span<const double> values;  // Dense: row-major rows
   sparse::CsrView csr;             // Sparse, Scattered: one row per query
+  uint64_t dense_rows = 0;         // Dense: the query count
 
-  static QuerySet dense(std::span<const double> rows, uint64_t dim) { return {Form::Dense, dim, rows, {}}; }
-  static QuerySet sparse_rows(sparse::CsrView rows) { return {Form::Sparse, 0, {}, rows}; }
-  static QuerySet scattered(sparse::CsrView rows) { return {Form::Scattered, 0, {}, rows}; }
-
-  uint64_t n_queries() const {
-    if (form == Form::Dense) return dim == 0 ? 0 : values.size() / dim;
-    return csr.n_rows;
+  // Dense rows counted from the data (none when dim is 0), or given: a (n, 0) query
+  // matrix still holds n (empty) queries for callers that answer each row.
+  static QuerySet dense(std::span<const double> rows, uint64_t dim) {
+    return dense(rows, dim, dim == 0 ? 0 : rows.size() / dim);
   }
+  static QuerySet dense(std::span<const double> rows, uint64_t dim, uint64_t n_rows) {
+    QV_ASSERT(n_rows <= (dim == 0 ? n_rows : rows.size() / dim), "dense query rows past the data");
+    return {Form::Dense, dim, rows, {}, n_rows};
+  }
+  static QuerySet sparse_rows(sparse::CsrView rows) { return {Form::Sparse, 0, {}, rows, 0}; }
+  static QuerySet scattered(sparse::CsrView rows) { return {Form::Scattered, 0, {}, rows, 0}; }
+
+  uint64_t n_queries() const { return form == Form::Dense ? dense_rows : csr.n_rows; }
 
   // Length of the scatter buffer a worker must hold for this set: one past the largest
   // column any query uses (0 for the other forms). Columns past it read as 0.0 anyway, so
@@ -181,7 +187,7 @@ struct QuerySet {
   // scatter_len() entries; it is all zeros again when this returns.
   template <class F>
   decltype(auto) with_query(uint64_t q, std::span<double> scatter, F&& f) const {
-    if (form == Form::Dense) return f(Query::dense(values.subspan(q * dim, dim)));
+    if (form == Form::Dense) return f(Query::dense(dim == 0 ? std::span<const double>() : values.subspan(q * dim, dim)));
     const size_t b = csr.indptr[q], e = csr.indptr[q + 1];
     if (form == Form::Sparse) return f(Query::sparse(csr.indices.subspan(b, e - b), csr.data.subspan(b, e - b)));
     QV_ASSERT(scatter.size() >= scatter_len_of(b, e), "a scattered query set reserves a buffer");

@@ -24,6 +24,13 @@ uint32_t to_count32(PyObject* o) {
   return static_cast<uint32_t>(v);
 }
 
+int64_t to_int64(PyObject* o) {
+  Ref index(check(PyNumber_Index(o)));
+  long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) throw ErrorSet{};
+  return v;
+}
+
 double to_real(PyObject* o) {
   double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) throw ErrorSet{};

@@ -11,6 +11,7 @@ namespace qv::py {
 
 uint64_t to_count(PyObject* o);    // unsigned 64-bit; OverflowError when negative or too large
 uint32_t to_count32(PyObject* o);  // unsigned 32-bit
+int64_t to_int64(PyObject* o);     // signed 64-bit; OverflowError beyond its range
 double to_real(PyObject* o);
 bool to_flag(PyObject* o);  // a bool or NumPy's bool scalar, nothing else
 std::string to_text(PyObject* o);

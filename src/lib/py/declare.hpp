@@ -78,6 +78,13 @@ struct Count32 {
   static std::string annotation() { return "SupportsIndex"; }
 };
 
+struct Int64 {
+  using Value = int64_t;
+  static constexpr bool is_array = false, writable = false, has_default = false;
+  static Value convert(PyObject* o) { return to_int64(o); }
+  static std::string annotation() { return "SupportsIndex"; }
+};
+
 struct Real {
   using Value = double;
   static constexpr bool is_array = false, writable = false, has_default = false;
@@ -121,6 +128,8 @@ template <Name N>
 using Count = Param<N, kind::Count>;
 template <Name N>
 using Count32 = Param<N, kind::Count32>;
+template <Name N>
+using Int64 = Param<N, kind::Int64>;  // signed 64-bit
 template <Name N>
 using Real = Param<N, kind::Real>;
 template <Name N>

@@ -1,13 +1,15 @@
-#include "ease/gram.hpp"
+#include "linalg/gram.hpp"
 
 #include <atomic>
 #include <cmath>
 
 #include "core/isa.hpp"
-#include "ease/gram_row.hpp"
+#include "linalg/gram_row.hpp"
+#include "linalg/memory.hpp"
+#include "linalg/mirror.hpp"
 #include "sparse/columns.hpp"
 
-namespace qv::ease {
+namespace qv::linalg {
 
 namespace {
 
@@ -30,25 +32,12 @@ bool mirrorable(const sparse::CsrView& r) {
   return ok.load();
 }
 
-void mirror_lower(double* g, size_t n) {
-  constexpr size_t kTile = 64;
-  const size_t blocks = (n + kTile - 1) / kTile;
-  parallel::for_each(blocks, [&](size_t bj) {
-    const size_t j0 = bj * kTile, j1 = std::min(n, j0 + kTile);
-    for (size_t i0 = 0; i0 < j1; i0 += kTile) {
-      const size_t i1 = std::min(j1, i0 + kTile);
-      for (size_t j = j0; j < j1; ++j)
-        for (size_t i = i0; i < std::min(i1, j); ++i) g[j * n + i] = g[i * n + j];
-    }
-  }, 1);
-}
-
 }  // namespace
 
 std::vector<double> gram(const sparse::CsrView& r) {
   const uint64_t n = r.n_cols;
   const uint64_t len = checked_mul(n, n);
-  sparse::require_memory(checked_mul(len, sizeof(double)));
+  require_memory(checked_mul(len, sizeof(double)));
   std::vector<double> g(checked_len<double>(len), 0.0);
   if (r.indices.empty()) return g;
   const sparse::ColumnIndex users(r);
@@ -63,8 +52,8 @@ std::vector<double> gram(const sparse::CsrView& r) {
     const auto column = users.column(i);
     row(g.data() + i * n, column.data(), column.size(), src, upper);
   }, 1);
-  if (upper) mirror_lower(g.data(), n);
+  if (upper) mirror(g.data(), n, Triangle::upper);
   return g;
 }
 
-}  // namespace qv::ease
+}  // namespace qv::linalg

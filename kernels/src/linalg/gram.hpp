@@ -3,7 +3,7 @@
 
 #include "sparse/sparse.hpp"
 
-namespace qv::ease {
+namespace qv::linalg {
 
 // G = R^T R as n_cols x n_cols row-major values. Row i of G is one task that adds, users
 // ascending, fma(r_uj, r_ui, G[i][j]) over the users u of item i, so the result is the
@@ -11,4 +11,4 @@ namespace qv::ease {
 // machine's memory throws std::bad_alloc before anything is allocated.
 std::vector<double> gram(const sparse::CsrView& r);
 
-}  // namespace qv::ease
+}  // namespace qv::linalg

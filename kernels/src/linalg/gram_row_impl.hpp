@@ -1,11 +1,11 @@
 #pragma once
-// The loop of ease/gram_row.hpp, compiled once per level by gram_row.cpp and gram_row_avx2.cpp.
+// The loop of linalg/gram_row.hpp, compiled once per level by gram_row.cpp and gram_row_avx2.cpp.
 #include <cmath>
 
 #include "core/isa.hpp"
-#include "ease/gram_row.hpp"
+#include "linalg/gram_row.hpp"
 
-namespace qv::ease::QV_ISA_NS {
+namespace qv::linalg::QV_ISA_NS {
 
 void gram_row(double* row, const UserRef* users, size_t n_users, const GramSource& src, bool upper) {
   for (size_t u = 0; u < n_users; ++u) {
@@ -20,4 +20,4 @@ void gram_row(double* row, const UserRef* users, size_t n_users, const GramSourc
   }
 }
 
-}  // namespace qv::ease::QV_ISA_NS
+}  // namespace qv::linalg::QV_ISA_NS

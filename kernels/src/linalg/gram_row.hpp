@@ -5,7 +5,7 @@
 
 #include "sparse/columns.hpp"
 
-namespace qv::ease {
+namespace qv::linalg {
 
 // The interaction matrix as the row loop reads it: columns narrowed to 32 bits, and per
 // row whether all its values are equal (then r_uj * r_ui reads one value twice).
@@ -28,4 +28,4 @@ namespace avx2 {
 void gram_row(double* row, const UserRef* users, size_t n_users, const GramSource& src, bool upper);
 }
 
-}  // namespace qv::ease
+}  // namespace qv::linalg

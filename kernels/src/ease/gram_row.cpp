@@ -1,1 +1,0 @@
-#include "ease/gram_row_impl.hpp"

@@ -1,0 +1,154 @@
+#pragma once
+// The graph store of an HNSW index.
+//
+// A node has a level L in 0..32 and one list of out-links on each level 0..L. Slots
+// number the (node, level) pairs item-major, level 0 first: slot(i, l) = first[i] + l.
+// Python holds a built index as four values (node_level int32, links_indptr int64,
+// links_indices int32, entry_point int); `Graph` is that result, `GraphView` the
+// validated read-only view a search walks, `BuildLinks` the lists under construction.
+#include <atomic>
+#include <memory>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/invariant.hpp"
+
+namespace qv::hnsw {
+
+inline constexpr uint64_t kMaxLevel = 32;
+inline constexpr uint64_t kMaxItems = uint64_t{1} << 31;
+
+struct Graph {
+  std::vector<int32_t> node_level;
+  std::vector<int64_t> links_indptr;
+  std::vector<int32_t> links_indices;
+  int64_t entry_point = -1;
+};
+
+// The level-0 cap 2m, saturated so that a huge m cannot wrap.
+inline uint64_t level0_cap(uint64_t m) { return m > UINT64_MAX / 2 ? UINT64_MAX : 2 * m; }
+inline uint64_t level_cap(uint64_t m, uint64_t level) { return level == 0 ? level0_cap(m) : m; }
+
+// Link lists under construction, each guarded by a one-byte lock. A thread holds at
+// most one list lock at a time, so there is no lock order to respect. A list never
+// holds more than its cap (a trim happens before the lock is released), so each level
+// gets one flat block of min(cap, n - 1) entries per list: level-0 lists stay together
+// and no list ever reallocates.
+class BuildLinks {
+ public:
+  BuildLinks(std::vector<uint64_t> levels, uint64_t m);
+
+  uint64_t n_nodes() const { return levels_.size(); }
+  uint64_t level_of(uint64_t node) const { return levels_[node]; }
+  uint64_t slot(uint64_t node, uint64_t level) const { return offsets_[node] + level; }
+
+  // Appends (a copy of) the list of (node, level) to out; nothing above the node's level.
+  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const;
+
+  // Level 0 only: true when node is listed by host already or has just been appended;
+  // false when host == node or the list holds cap entries or more.
+  bool link_if_room(uint64_t host, uint64_t node, uint64_t cap);
+
+  // A locked list: contents, append within the block, wholesale replacement.
+  class Locked {
+   public:
+    std::span<const uint32_t> items() const { return {data_, *count_}; }
+    size_t size() const { return *count_; }
+    bool contains(uint32_t v) const;
+    bool has_room() const { return *count_ < room_; }
+    void push(uint32_t v) {
+      QV_ASSERT(*count_ < room_, "link list block overflow");
+      data_[(*count_)++] = v;
+    }
+    void assign(std::span<const uint32_t> v);
+
+   private:
+    friend class BuildLinks;
+    uint32_t* data_;
+    uint32_t* count_;
+    uint32_t room_;
+  };
+
+  // Runs f(Locked&) under the write lock of (node, level). A failure inside poisons the
+  // list: its next user fails with "hnsw link lock poisoned".
+  template <class F>
+  decltype(auto) with_list(uint64_t node, uint64_t level, F&& f);
+
+  Graph freeze(uint64_t entry);
+
+ private:
+  struct Guard {
+    std::atomic<uint8_t>& lock;
+    int uncaught;
+    explicit Guard(std::atomic<uint8_t>& l);
+    ~Guard();
+  };
+  Locked locked(uint64_t node, uint64_t level);
+
+  std::vector<uint64_t> levels_;
+  std::vector<uint64_t> offsets_;  // n + 1 first-slot offsets
+  uint64_t room0_ = 0, room_up_ = 0;
+  std::vector<uint32_t> level0_;  // n blocks of room0_
+  std::vector<uint32_t> upper_;   // one block of room_up_ per slot above level 0
+  std::vector<uint32_t> counts_;  // per slot
+  std::unique_ptr<std::atomic<uint8_t>[]> locks_;  // per slot: 0 free, 1 held, 2 poisoned
+};
+
+template <class F>
+decltype(auto) BuildLinks::with_list(uint64_t node, uint64_t level, F&& f) {
+  Guard g(locks_[slot(node, level)]);
+  Locked l = locked(node, level);
+  return f(l);
+}
+
+// The first-slot offsets of a level array: n + 1 running sums of level + 1.
+template <class Level>
+std::vector<uint64_t> slot_offsets(std::span<const Level> levels) {
+  std::vector<uint64_t> off(checked_len<uint64_t>(checked_add(levels.size(), 1)));
+  uint64_t s = 0;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    off[i] = s;
+    s += static_cast<uint64_t>(levels[i]) + 1;
+  }
+  off[levels.size()] = s;
+  return off;
+}
+
+// A validated index, borrowed from the caller's arrays (only the offsets are owned).
+class GraphView {
+ public:
+  // The structural checks of the index arrays against n_items (the caller has checked
+  // that node_level has n_items entries): nullopt when they do not describe a graph.
+  static std::optional<GraphView> make(std::span<const int32_t> node_level, std::span<const int64_t> links_indptr,
+                                       std::span<const int32_t> links_indices, int64_t entry_point, uint64_t n_items);
+
+  uint64_t n_items() const { return node_level_.size(); }
+  uint64_t entry_point() const { return entry_; }
+  uint64_t top() const { return top_; }
+  uint64_t level_of(uint64_t node) const { return static_cast<uint64_t>(node_level_[node]); }
+
+  // The stored list of (node, level); empty above the node's level. Validated entries
+  // are never negative, so they read as unsigned.
+  std::span<const uint32_t> list(uint64_t node, uint64_t level) const {
+    if (level > level_of(node)) return {};
+    const uint64_t s = offsets_[node] + level;
+    const size_t b = static_cast<size_t>(links_indptr_[s]), e = static_cast<size_t>(links_indptr_[s + 1]);
+    return {reinterpret_cast<const uint32_t*>(links_indices_.data()) + b, e - b};
+  }
+  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
+    auto l = list(node, level);
+    out.insert(out.end(), l.begin(), l.end());
+  }
+
+ private:
+  std::vector<uint64_t> offsets_;
+  std::span<const int32_t> node_level_;
+  std::span<const int64_t> links_indptr_;
+  std::span<const int32_t> links_indices_;
+  uint64_t entry_ = 0;
+  uint64_t top_ = 0;
+};
+
+}  // namespace qv::hnsw

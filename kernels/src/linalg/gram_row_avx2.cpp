@@ -1,0 +1,1 @@
+#include "linalg/gram_row_impl.hpp"

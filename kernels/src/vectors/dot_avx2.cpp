@@ -1,0 +1,1 @@
+#include "vectors/dot_impl.hpp"
