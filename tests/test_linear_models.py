@@ -62,12 +62,21 @@ def test_message_numbers(l2_reg, text):
     assert message_number(l2_reg) == text
 
 
-def test_nan_l2_reg_fails_even_where_lapack_would_pass():
-    # LAPACK's pivot test lets a NaN through; the factor's diagonal is checked afterwards.
-    a = csr(np.eye(4))
+@pytest.mark.parametrize("row, l2_reg, shown", [
+    ([1.0, 1.0], float("nan"), "NaN"),
+    ([np.inf, np.inf], 1.0, "1"),
+    ([1e155, 1e155], 1.0, "1"),  # the squares overflow
+    ([1.0, 1.0], float("inf"), "inf"),
+])
+def test_non_finite_pivots_fail_even_where_lapack_would_pass(row, l2_reg, shown):
+    # LAPACK's pivot test lets NaN and infinity through; the factor's diagonal is checked
+    # afterwards.
+    m = np.eye(4)
+    m[2, 1:3] = row
+    a = csr(m)
     for fn in (_core.ease_weights, _core.ease_inverse_gram):
-        with pytest.raises(ValueError, match="l2_reg=NaN"):
-            fn(*a, 4, float("nan"), 1)
+        with pytest.raises(ValueError, match=f"not positive definite with l2_reg={shown};"):
+            fn(*a, 4, l2_reg, 1)
 
 
 @pytest.mark.parametrize("l2_reg", [0.0, float("nan"), -1.0])

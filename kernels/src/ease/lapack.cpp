@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <mutex>
 
 #include "core/invariant.hpp"
 #include "ease/inverse.hpp"
@@ -57,24 +56,28 @@ namespace {
 // and puts the previous count back. Concurrent calls take turns.
 pthread_mutex_t g_lapack_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-void init_fork_handler() {
-  // A child forked while another thread held the lock starts with a fresh one; that
-  // thread does not exist there.
-  pthread_atfork(nullptr, nullptr, [] { pthread_mutex_init(&g_lapack_mutex, nullptr); });
-}
+void lock() { pthread_mutex_lock(&g_lapack_mutex); }
+void unlock() { pthread_mutex_unlock(&g_lapack_mutex); }
+
+// OpenBLAS's own fork handler stops its threads in the parent, and a LAPACK step that is
+// waiting on them then waits forever. So a fork first waits for the step in flight by
+// taking the lock, and releases it on both sides. Prepare handlers run in the reverse
+// order of registration, and OpenBLAS registers its own when it loads, before this
+// library's initialisers run (a dependency is initialised first), so this one runs
+// first. Registering it at load rather than on the first step also leaves no window in
+// which a fork already past this handler meets the first step.
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(lock, unlock, unlock);
 
 class LapackSection {
  public:
   LapackSection() {
-    static std::once_flag once;
-    std::call_once(once, init_fork_handler);
-    pthread_mutex_lock(&g_lapack_mutex);
+    lock();
     saved_ = QV_LAPACK(openblas_get_num_threads)();
     QV_LAPACK(openblas_set_num_threads)(1);
   }
   ~LapackSection() {
     QV_LAPACK(openblas_set_num_threads)(saved_);
-    pthread_mutex_unlock(&g_lapack_mutex);
+    unlock();
   }
   LapackSection(const LapackSection&) = delete;
   LapackSection& operator=(const LapackSection&) = delete;
@@ -159,9 +162,10 @@ bool invert_lower(std::vector<double>& g, size_t n, double l2_reg) {
   const Dense m{a, static_cast<int>(n)};
   LapackSection section;
   if (!cholesky(m)) return false;
-  // LAPACK's pivot test is `<= 0`, which lets a NaN through.
+  // LAPACK's pivot test is `<= 0`, which lets NaN and infinity through: an overflowing or
+  // infinite Gram matrix (or l2_reg) would come out as zeros or NaN weights.
   for (size_t i = 0; i < n; ++i)
-    if (!(a[i * n + i] > 0.0)) return false;
+    if (!(std::isfinite(a[i * n + i]) && a[i * n + i] > 0.0)) return false;
   inverse_from_factor(m);
   return true;
 }

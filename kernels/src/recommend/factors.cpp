@@ -50,6 +50,23 @@ void score_range(const Request& r, Tile& t, uint64_t start, uint64_t end, bool p
   r.tile(r.m, r.c, t, start, end, prefetch);
 }
 
+// Writes each query's k best from the survivors of its `n_parts` parts, kept[q * n_parts
+// + part]: the Candidate order over their union keeps what one collector over all the
+// candidates would have kept.
+void merge_survivors(const Request& r, const std::vector<std::vector<Candidate>>& kept, uint64_t n_parts,
+                     Outputs& out) {
+  std::vector<Candidate> merged;
+  for (uint64_t q = 0; q < r.rows.size(); ++q) {
+    merged.clear();
+    for (uint64_t part = 0; part < n_parts; ++part) {
+      const auto& survivors = kept[q * n_parts + part];
+      merged.insert(merged.end(), survivors.begin(), survivors.end());
+    }
+    ranking::sort_best_first(merged);
+    write_ranked(merged, r.k, out.positions.data() + q * r.k, out.scores.data() + q * r.k, r.m.offset(r.rows[q]));
+  }
+}
+
 void drain(const Request& r, Tile& t, std::vector<Candidate>& ranked, Outputs& out) {
   for (size_t i = 0; i < t.lanes; ++i) {
     const uint64_t q = t.q0 + i;
@@ -145,16 +162,7 @@ void run_tiled(const Request& r, Outputs& out) {
     run();
     return;
   }
-  std::vector<Candidate> merged;
-  for (uint64_t q = 0; q < nq; ++q) {
-    merged.clear();
-    for (uint64_t seg = 0; seg < n_segments; ++seg) {
-      auto& part = kept[q * n_segments + seg];
-      merged.insert(merged.end(), part.begin(), part.end());
-    }
-    ranking::sort_best_first(merged);
-    write_ranked(merged, r.k, out.positions.data() + q * r.k, out.scores.data() + q * r.k, r.m.offset(r.rows[q]));
-  }
+  merge_survivors(r, kept, n_segments, out);
 }
 
 // At most this many pieces per block of the split path.
@@ -220,16 +228,7 @@ void run_split(const Request& r, Outputs& out) {
     kept = score_pieces(r, excluded, users, kSplitBlock, nan);
     n_pieces = n_blocks;
   }
-  std::vector<Candidate> merged;
-  for (uint64_t q = 0; q < nq; ++q) {
-    merged.clear();
-    for (uint64_t b = 0; b < n_pieces; ++b) {
-      auto& part = kept[q * n_pieces + b];
-      merged.insert(merged.end(), part.begin(), part.end());
-    }
-    ranking::sort_best_first(merged);
-    write_ranked(merged, r.k, out.positions.data() + q * r.k, out.scores.data() + q * r.k, r.m.offset(r.rows[q]));
-  }
+  merge_survivors(r, kept, n_pieces, out);
 }
 
 // Every read the scorers make without a check is covered here, once per request.
