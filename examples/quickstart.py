@@ -8,10 +8,10 @@ the share of users whose held-out item is among those ten. Recommending the most
 unseen items is the baseline a method has to beat.
 
 Everything here needs only NumPy and quorvane. Scores and rankings are the same on every
-run: the fits below give the same bits for every thread count except BPR, whose parallel
-updates race by design, so BPR trains on one thread; serving from latent factors may
-differ in the last bits between thread counts, so it runs on a fixed number of them.
-Times, of course, vary from machine to machine.
+run. Most functions give the same bits for every thread count and run on all cores; BPR's
+parallel updates race by design, so it trains on one thread; EASE's factorization and the
+latent-factor scorer may differ in the last bits between thread counts, so they run on a
+fixed number of them. Times, of course, vary from machine to machine.
 """
 import time
 
@@ -22,11 +22,12 @@ from quorvane import _core
 N_USERS, N_ITEMS, N_GROUPS = 8_000, 2_000, 40
 K = 10
 ALL_CORES = 0          # the default pool (see the README for what 0 means)
-SERVE_THREADS = 4      # fixed: the factor scorer's choice of path depends on it
+FIXED_THREADS = 4      # where the last bits depend on the thread count
 
 
 def generate_events(rng):
-    """Raw (user id, item id) events with planted taste groups, ids as a shop might have them."""
+    """Raw (user id, item id) events with planted taste groups, ids as a shop might have them,
+    and the taste group of every raw item id."""
     group_of_item = rng.integers(0, N_GROUPS, N_ITEMS)
     popularity = 1.0 / np.arange(1, N_ITEMS + 1) ** 0.8
     popularity = popularity[rng.permutation(N_ITEMS)]
@@ -44,7 +45,8 @@ def generate_events(rng):
     user_ids = 100_000 + 37 * np.concatenate(users)         # sparse, unsorted-looking ids
     item_ids = 5_000_000 + 101 * np.concatenate(items)
     order = rng.permutation(len(user_ids))                   # events arrive in no order
-    return user_ids[order].astype(np.int64), item_ids[order].astype(np.int64)
+    group_of = dict(zip((5_000_000 + 101 * np.arange(N_ITEMS)).tolist(), group_of_item.tolist()))
+    return user_ids[order].astype(np.int64), item_ids[order].astype(np.int64), group_of
 
 
 def hold_out_one(rng, indptr, indices, n_items):
@@ -68,7 +70,7 @@ def timed(fn):
 
 def main():
     rng = np.random.default_rng(2024)
-    user_ids, item_ids = generate_events(rng)
+    user_ids, item_ids, group_of = generate_events(rng)
 
     # Raw ids -> dense codes -> a users x items CSR matrix (repeat purchases summed).
     users, user_codes = _core.factorize(user_ids)
@@ -91,7 +93,7 @@ def main():
     def serve_factors(model):
         user_factors, item_factors, item_bias = model
         return _core.recommend_from_factors(user_factors, item_factors, item_bias, None, test_users,
-                                            tp, ti, None, K, SERVE_THREADS)
+                                            tp, ti, None, K, FIXED_THREADS)
 
     counts = np.bincount(ti, minlength=n_items).astype(np.float64)
     norms = np.sqrt(counts)            # column norms of a 0/1 matrix
@@ -128,7 +130,7 @@ def main():
         ("cosine", lambda: _core.item_cosine_top_k(tp, ti, td, n_items, norms, 10.0, neighbours,
                                                    ALL_CORES), serve_similarity),
         ("RP3beta", fit_rp3beta, serve_similarity),
-        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, ALL_CORES),
+        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, FIXED_THREADS),
          lambda w: _core.recommend_from_dense_rows(tp, ti, td, test_users, w, None, True, K,
                                                    ALL_CORES)),
         ("SLIM", fit_slim, serve_similarity),
@@ -137,8 +139,10 @@ def main():
 
     print(f"{'method':<16}{'fit (ms)':>10}{'serve (ms)':>12}{'hit rate@10':>13}{'vs popularity':>15}")
     baseline = 0.0
+    models = {}
     for name, fit, serve in methods:
         model, fit_time = timed(fit)
+        models[name] = model
         (top, _), serve_time = timed(lambda: serve(model))
         hit_rate = float(np.mean(np.any(top == held[:, None], axis=1)))
         baseline = baseline or hit_rate  # the first row is the popularity baseline
@@ -146,13 +150,16 @@ def main():
               f"{hit_rate:>13.4f}{hit_rate / baseline:>14.2f}x")
     print(f"\nserving = {K} unseen items for each of {len(test_users)} users in one call")
 
-    # What one user gets, in the shop's own item ids.
-    weights = _core.ease_weights(tp, ti, td, n_items, 200.0, ALL_CORES)
-    top, _ = _core.recommend_from_dense_rows(tp, ti, td, test_users[:1], weights, None, True, 5,
-                                             ALL_CORES)
+    # What one user gets, in the shop's own item ids, and the taste groups behind them.
+    top, _ = _core.recommend_from_dense_rows(tp, ti, td, test_users[:1], models["EASE"], None, True,
+                                             5, ALL_CORES)
     u = test_users[0]
-    print(f"user {users[u]} had items {items[ti[tp[u]:tp[u + 1]]].tolist()};\n"
-          f"  EASE recommends {items[top[0]].tolist()} (held out: {items[held[0]]})")
+    history, picks = items[ti[tp[u]:tp[u + 1]]].tolist(), items[top[0]].tolist()
+    print(f"\nuser {users[u]} had items {history}")
+    print(f"  from taste groups {[group_of[i] for i in history]}")
+    print(f"EASE recommends {picks}")
+    print(f"  from taste groups {[group_of[i] for i in picks]} (held out: {items[held[0]]}, "
+          f"group {group_of[items[held[0]]]})")
 
 
 if __name__ == "__main__":

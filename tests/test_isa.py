@@ -90,6 +90,12 @@ SCRIPT = textwrap.dedent("""
     reg = np.full(2, 0.1)
     fitted = _core.fm_als_fit(xp, xi, xd, y, np.arange(30) % 2, 0.0, w, v, 0.1, reg, reg, 3)
     keep("fm_als", (fitted, w, v))
+    # TPE proposals: long histories, whose mixtures have many components far from a candidate.
+    observed = rng.uniform(1e-3, 10.0, 500)
+    scores = -np.abs(np.log(observed) - 0.3) + rng.normal(0, 0.05, 500)
+    keep("tune", [[_core.tune_suggest(kind, 1.0 if kind == "int" else 1e-3, 10.0, log, 0, observed, scores,
+                                      10, 24, seed) for seed in range(20)]
+                  for kind in ("float", "int") for log in (False, True)])
     np.savez(sys.argv[1], **out)
 """)
 

@@ -30,7 +30,12 @@ def bpr_fit(
     ignored and the column indices must be sorted within each row. `user_factors`
     (n_users, n_factors), `item_factors` (n_cols, n_factors) and `item_bias` (n_cols,) are
     updated in place. Returns, for each epoch, the share of sampled triplets that were
-    ranked correctly. `n_threads == 0` uses all cores.
+    ranked correctly.
+
+    Samples are drawn from `seed`, but the workers update the shared arrays without locks,
+    so only a fit with `n_threads == 1` is reproducible from the seed.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors.
 
     `positives`, when given, holds offsets into `indices`: each epoch draws its positives
     from those entries only, while negatives are still rejected against the user's whole
@@ -50,7 +55,9 @@ def coo_to_csr(
     triples, summing the values of repeated (row, column) pairs in input order.
 
     Rows come out with ascending column indices and one entry per pair (the canonical CSR
-    form); explicit zeros are kept. `n_threads == 0` uses all cores."""
+    form); explicit zeros are kept. The result is the same for every `n_threads`.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def csr_top_k_per_row(
     indptr: NDArray[np.int64],
@@ -64,7 +71,9 @@ def csr_top_k_per_row(
 
     The result is a CSR (indptr, indices, data) with sorted column indices. Ties keep the
     entry that comes first in its row, which is what a stable sort by descending value
-    gives; explicit zeros are ordinary candidates. `n_threads == 0` uses all cores."""
+    gives; explicit zeros are ordinary candidates.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def ease_inverse_gram(
     indptr: NDArray[np.int64],
@@ -78,7 +87,11 @@ def ease_inverse_gram(
     users x items CSR matrix R, as a dense (n_cols, n_cols) array, exactly symmetric.
 
     Keep P to update the model by low-rank steps later. Raises ValueError when the
-    matrix is not positive definite. `n_threads == 0` uses all cores."""
+    matrix is not positive definite. The factorization splits its work by the thread
+    count, so the last bits can differ between values of `n_threads`; a given value
+    always gives the same result.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def ease_weights(
     indptr: NDArray[np.int64],
@@ -91,8 +104,11 @@ def ease_weights(
     """The closed-form item-item weights W[i][j] = -P[i][j] / P[j][j] with a zero diagonal,
     where P = (R^T R + l2_reg I)^-1, for a users x items CSR matrix R.
 
-    Raises ValueError when the matrix is not positive definite. `n_threads == 0` uses
-    all cores."""
+    Raises ValueError when the matrix is not positive definite. The factorization splits
+    its work by the thread count, so the last bits can differ between values of
+    `n_threads`; a given value always gives the same result.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def ease_weights_from_inverse(
     p: NDArray[np.float64],
@@ -101,8 +117,10 @@ def ease_weights_from_inverse(
     """The item-item weights W[i][j] = -p[i][j] / p[j][j] with a zero diagonal, from an
     inverse Gram matrix `p` already in hand (square, float64).
 
-    A zero diagonal element gives infinities or NaN in its column. `n_threads == 0` uses
-    all cores."""
+    A zero diagonal element gives infinities or NaN in its column. The result is the same
+    for every `n_threads`.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def factorize(
     values: NDArray[np.int64],
@@ -343,7 +361,9 @@ def item_gram(
 
     Returns a C-ordered (n_cols, n_cols) float64 array. Every row is summed over the users
     in ascending order with fused multiply-adds, so the result is the same for every
-    `n_threads`; `n_threads == 0` uses all cores."""
+    `n_threads`.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def item_knn_top_k(
     indptr: NDArray[np.int64],
@@ -377,7 +397,9 @@ def recommend_from_dense_rows(
     (n_items, n_items) item-item matrix such as EASE's.
 
     Arguments and result as for `recommend_from_similarity`; `weights` must be
-    C-contiguous."""
+    C-contiguous.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def recommend_from_factors(
     user_factors: NDArray[np.float64],
@@ -429,8 +451,10 @@ def recommend_from_similarity(
     positions per query. Returns (positions, scores), two (len(rows), k) arrays, best
     first; positions index `candidates` (item indices when it is None). Exact ties rank
     to the lower position, unless `implicit_ties` asks for the tie order of common
-    implicit-feedback item-item recommenders. `n_threads == 0` uses all cores. Raises
-    ValueError when a query has fewer than `k` eligible candidates."""
+    implicit-feedback item-item recommenders. Raises ValueError when a query has fewer
+    than `k` eligible candidates.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def rp3beta_similarity(
     indptr: NDArray[np.int64],
@@ -467,7 +491,10 @@ def slim_elasticnet_weights(
     the users x items CSR matrix R on the other columns, by coordinate descent.
 
     Returns ((indptr, indices, data), n_unconverged): row j holds the k largest nonzero
-    coefficients of item j's regression, sorted by column. `n_threads == 0` uses all cores."""
+    coefficients of item j's regression, sorted by column. Items are solved independently,
+    so the weights are the same for every `n_threads`.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def slim_elasticnet_weights_from_gram(
     gram: NDArray[np.float64],
@@ -488,8 +515,10 @@ def slim_elasticnet_weights_from_gram(
     hand, for all items or the sorted subset `columns`, optionally warm-started from a CSR
     with one row per solved item.
 
-    Returns ((indptr, indices, data), n_unconverged), one row per solved item.
-    `n_threads == 0` uses all cores."""
+    Returns ((indptr, indices, data), n_unconverged), one row per solved item, the same for
+    every `n_threads`.
+    `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
+    `RAYON_RS_NUM_CPUS`, else the online processors."""
 
 def tune_suggest(
     kind: str,

@@ -48,7 +48,8 @@ const py::Registered functions{
         "Build a CSR matrix (indptr, indices, data) of shape (n_rows, n_cols) from coordinate\n"
         "triples, summing the values of repeated (row, column) pairs in input order.\n\n"
         "Rows come out with ascending column indices and one entry per pair (the canonical CSR\n"
-        "form); explicit zeros are kept. `n_threads == 0` uses all cores."),
+        "form); explicit zeros are kept. The result is the same for every `n_threads`.\n"
+        QV_DOC_DEFAULT_POOL),
     py::define<factorize>(
         "tuple[NDArray[np.int64], NDArray[np.int64]]",
         "The sorted distinct values of `values`, and the position of each value among them.\n\n"

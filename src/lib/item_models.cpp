@@ -89,7 +89,8 @@ const py::Registered functions{
         "The dense item Gram matrix `R^T R` of a users x items CSR matrix `R`.\n\n"
         "Returns a C-ordered (n_cols, n_cols) float64 array. Every row is summed over the users\n"
         "in ascending order with fused multiply-adds, so the result is the same for every\n"
-        "`n_threads`; `n_threads == 0` uses all cores."),
+        "`n_threads`.\n"
+        QV_DOC_DEFAULT_POOL),
     py::define<item_knn_top_k>(
         "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
         "Top `k` entries of every row of `W^T W` for a users x items CSR matrix `W`.\n\n"

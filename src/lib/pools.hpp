@@ -7,6 +7,12 @@
 #include "parallel/pool.hpp"
 #include "py/gil.hpp"
 
+// What n_threads = 0 means, for the docstring of every function that takes a pool size:
+// one wording everywhere, the README's.
+#define QV_DOC_DEFAULT_POOL                                                          \
+  "`n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else\n"          \
+  "`RAYON_RS_NUM_CPUS`, else the online processors."
+
 namespace qv::pools {
 
 // The cached pool for `n_threads` (0 is a key of its own), built on first request. A pool

@@ -55,7 +55,8 @@ const py::Registered functions{
         "Keep the k largest entries of each row of a CSR matrix.\n\n"
         "The result is a CSR (indptr, indices, data) with sorted column indices. Ties keep the\n"
         "entry that comes first in its row, which is what a stable sort by descending value\n"
-        "gives; explicit zeros are ordinary candidates. `n_threads == 0` uses all cores."),
+        "gives; explicit zeros are ordinary candidates.\n"
+        QV_DOC_DEFAULT_POOL),
 };
 
 }  // namespace

@@ -245,7 +245,8 @@ const py::Registered functions{
         "The `k` best candidates of `users[rows] @ weights`, and their scores, for a dense\n"
         "(n_items, n_items) item-item matrix such as EASE's.\n\n"
         "Arguments and result as for `recommend_from_similarity`; `weights` must be\n"
-        "C-contiguous."),
+        "C-contiguous.\n"
+        QV_DOC_DEFAULT_POOL),
     py::define<recommend_from_similarity>(
         "tuple[NDArray[np.int64], NDArray[np.float64]]",
         "The `k` best candidates of `users[rows] @ similarity`, and their scores.\n\n"
@@ -258,8 +259,9 @@ const py::Registered functions{
         "positions per query. Returns (positions, scores), two (len(rows), k) arrays, best\n"
         "first; positions index `candidates` (item indices when it is None). Exact ties rank\n"
         "to the lower position, unless `implicit_ties` asks for the tie order of common\n"
-        "implicit-feedback item-item recommenders. `n_threads == 0` uses all cores. Raises\n"
-        "ValueError when a query has fewer than `k` eligible candidates."),
+        "implicit-feedback item-item recommenders. Raises ValueError when a query has fewer\n"
+        "than `k` eligible candidates.\n"
+        QV_DOC_DEFAULT_POOL),
 };
 
 }  // namespace

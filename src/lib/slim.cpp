@@ -97,14 +97,17 @@ const py::Registered functions{
         "Sparse item-item weights: for every item j, the elastic-net regression of column j of\n"
         "the users x items CSR matrix R on the other columns, by coordinate descent.\n\n"
         "Returns ((indptr, indices, data), n_unconverged): row j holds the k largest nonzero\n"
-        "coefficients of item j's regression, sorted by column. `n_threads == 0` uses all cores."),
+        "coefficients of item j's regression, sorted by column. Items are solved independently,\n"
+        "so the weights are the same for every `n_threads`.\n"
+        QV_DOC_DEFAULT_POOL),
     py::define<slim_elasticnet_weights_from_gram>(
         "tuple[tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]], int]",
         "The sparse item-item weights of slim_elasticnet_weights from an item Gram matrix in\n"
         "hand, for all items or the sorted subset `columns`, optionally warm-started from a CSR\n"
         "with one row per solved item.\n\n"
-        "Returns ((indptr, indices, data), n_unconverged), one row per solved item.\n"
-        "`n_threads == 0` uses all cores."),
+        "Returns ((indptr, indices, data), n_unconverged), one row per solved item, the same for\n"
+        "every `n_threads`.\n"
+        QV_DOC_DEFAULT_POOL),
 };
 
 }  // namespace

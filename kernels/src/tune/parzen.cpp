@@ -3,26 +3,21 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
-#include <numeric>
 #include <utility>
 
 #include "core/invariant.hpp"
+#include "core/isa.hpp"
 #include "core/total_order.hpp"
 
 namespace qv::tune {
 namespace {
 
 constexpr double kHalfMax = 8.988465674311579e307;
-constexpr double kSqrtHalf = 0.7071067811865476;
-constexpr double kMinNormal = 2.2250738585072014e-308;
-constexpr double kMinusLn2Pi = -1.8378770664093453;
-
-// Mass of N(0, 1) inside [a, b]. When the whole interval lies above the centre the upper
-// tails are subtracted instead of the lower ones, which keeps precision far out.
-double mass(double a, double b) {
-  if (a > 0) return 0.5 * erfc_approx(a * kSqrtHalf) - 0.5 * erfc_approx(b * kSqrtHalf);
-  return 0.5 * erfc_approx(b * -kSqrtHalf) - 0.5 * erfc_approx(a * -kSqrtHalf);
+// ln of each value, taking it once for a run of equal values: bandwidths at the floor and
+// the flat recency weights repeat, and equal doubles have equal logarithms.
+void logs(const std::vector<double>& v, std::vector<double>& out) {
+  out.resize(v.size());
+  for (size_t i = 0; i < v.size(); ++i) out[i] = i > 0 && v[i] == v[i - 1] ? out[i - 1] : std::log(v[i]);
 }
 
 }  // namespace
@@ -32,20 +27,9 @@ double midpoint(double low, double high) {
   return low * 0.5 + high * 0.5;
 }
 
-double erfc_approx(double x) {
-  const double s = std::fabs(x);
-  const double t = 1.0 / std::fma(0.5, s, 1.0);
-  double p = std::fma(t, 0.17087277, -0.82215223);
-  for (double c : {1.48851587, -1.13520398, 0.27886807, -0.18628806, 0.09678418, 0.37409196, 1.00002368})
-    p = std::fma(t, p, c);
-  const double e = std::fma(t, p, std::fma(-s, s, -1.26551223));
-  const double r = t * std::exp(e);
-  return x < 0 ? 2.0 - r : r;
-}
-
 Parzen::Parzen(std::span<const double> values, std::span<const double> weights, double low, double high,
                double prior_weight)
-    : low_(low), high_(high) {
+    : log_density_(QV_ISA_PICK(portable::log_density, avx2::log_density)) {
   QV_ASSERT(values.size() == weights.size(), "parzen values and weights differ in length");
   const size_t n = values.size() + 1;
   mus_.reserve(n);
@@ -68,7 +52,9 @@ Parzen::Parzen(std::span<const double> values, std::span<const double> weights, 
     const size_t c = order[j].second;
     const double left = j == 0 ? low : mus_[order[j - 1].second];
     const double right = j + 1 == n ? high : mus_[order[j + 1].second];
-    double d = std::fmax(mus_[c] - left, right - mus_[c]);
+    // The larger gap; a NaN gap gives way to the other one.
+    const double gap_left = mus_[c] - left, gap_right = right - mus_[c];
+    double d = gap_left != gap_left || gap_right > gap_left ? gap_right : gap_left;
     if (d < min_sigma) d = min_sigma;
     if (d > width) d = width;
     sigmas_[c] = d;
@@ -77,41 +63,18 @@ Parzen::Parzen(std::span<const double> values, std::span<const double> weights, 
 
   double total = -0.0;
   for (double w : weights_) total += w;
-  log_weights_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    weights_[i] /= total;
-    log_weights_[i] = std::log(weights_[i]);
-  }
-
+  for (double& w : weights_) w /= total;
+  logs(weights_, log_weights_);
+  logs(sigmas_, log_sigmas_);
   log_norm_.resize(n);
-  log_sigmas_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const double mu = mus_[i];
-    const double sigma = sigmas_[i];
-    const double z = mass((low - mu) / sigma, (high - mu) / sigma);
-    log_norm_[i] = std::log(std::fmax(z, kMinNormal));
-    log_sigmas_[i] = std::log(sigma);
-  }
+  QV_ISA_PICK(portable::log_masses, avx2::log_masses)(mus_.data(), sigmas_.data(), n, low, high, log_norm_.data());
   terms_.resize(n);
 }
 
 double Parzen::log_pdf(double x) {
-  const size_t n = mus_.size();
-  double m = -std::numeric_limits<double>::infinity();
-  for (size_t i = 0; i < n; ++i) {
-    const double z = (x - mus_[i]) / sigmas_[i];
-    const double h = z * 0.5;
-    double e = std::fma(-h, z, log_weights_[i]);
-    e = e - log_sigmas_[i];
-    e = std::fma(0.5, kMinusLn2Pi, e);
-    const double term = e - log_norm_[i];
-    terms_[i] = term;
-    if (term > m) m = term;
-  }
-  if (m == -std::numeric_limits<double>::infinity()) return m;
-  double s = -0.0;
-  for (size_t i = 0; i < n; ++i) s += std::exp(terms_[i] - m);
-  return m + std::log(s);
+  const Components c{mus_.data(), sigmas_.data(), log_weights_.data(), log_sigmas_.data(), log_norm_.data(),
+                     mus_.size()};
+  return log_density_(c, x, terms_.data());
 }
 
 }  // namespace qv::tune

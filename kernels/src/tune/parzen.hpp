@@ -7,15 +7,12 @@
 #include <span>
 #include <vector>
 
+#include "tune/mixture.hpp"
+
 namespace qv::tune {
 
 // The midpoint of [low, high] that cannot overflow for bounds near the largest double.
 double midpoint(double low, double high);
-
-// A fixed exponential-times-polynomial approximation of the complementary error function
-// (its value at 0 is 1.00000003). Using it rather than the C library's erfc keeps the
-// truncation masses, and so the proposals, independent of how that erfc is implemented.
-double erfc_approx(double x);
 
 class Parzen {
  public:
@@ -43,8 +40,7 @@ class Parzen {
   // the bits of computing it per evaluation and halves the logarithms of a proposal.
   std::vector<double> log_sigmas_;
   std::vector<double> terms_;  // scratch of log_pdf
-  double low_;
-  double high_;
+  double (*log_density_)(const Components&, double, double*);
 };
 
 }  // namespace qv::tune

@@ -1,0 +1,1 @@
+#include "tune/mixture_impl.hpp"
