@@ -41,6 +41,17 @@ def test_item_nobody_holds(fn):
     assert fn(*a, 3, 1.0, 2).shape == (3, 3)
 
 
+@pytest.mark.parametrize("unheld", [0, 299, 650])
+def test_item_nobody_holds_anywhere_in_a_large_matrix(rng, unheld):
+    # The failing pivot may lie in any block of the factorisation.
+    dense = (rng.random((900, 700)) < 0.05).astype(np.float64)
+    dense[:, unheld] = 0.0
+    a = csr(dense)
+    with pytest.raises(ValueError, match="not positive definite with l2_reg=0;"):
+        _core.ease_weights(*a, 700, 0.0, 3)
+    assert _core.ease_inverse_gram(*a, 700, 1.0, 3)[unheld, unheld] == 1.0
+
+
 @pytest.mark.parametrize("l2_reg, text", [
     (100.0, "100"), (0.5, "0.5"), (-0.5, "-0.5"), (1e-8, "0.00000001"), (0.0, "0"), (-0.0, "-0"),
     (float("nan"), "NaN"), (float("inf"), "inf"), (-float("inf"), "-inf"),
@@ -51,12 +62,21 @@ def test_message_numbers(l2_reg, text):
     assert message_number(l2_reg) == text
 
 
-def test_nan_l2_reg_fails_even_where_lapack_would_pass():
-    # LAPACK's pivot test lets a NaN through; the factor's diagonal is checked afterwards.
-    a = csr(np.eye(4))
+@pytest.mark.parametrize("row, l2_reg, shown", [
+    ([1.0, 1.0], float("nan"), "NaN"),
+    ([np.inf, np.inf], 1.0, "1"),
+    ([1e155, 1e155], 1.0, "1"),  # the squares overflow
+    ([1.0, 1.0], float("inf"), "inf"),
+])
+def test_non_finite_pivots_fail_even_where_lapack_would_pass(row, l2_reg, shown):
+    # LAPACK's pivot test lets NaN and infinity through; the factor's diagonal is checked
+    # afterwards.
+    m = np.eye(4)
+    m[2, 1:3] = row
+    a = csr(m)
     for fn in (_core.ease_weights, _core.ease_inverse_gram):
-        with pytest.raises(ValueError, match="l2_reg=NaN"):
-            fn(*a, 4, float("nan"), 1)
+        with pytest.raises(ValueError, match=f"not positive definite with l2_reg={shown};"):
+            fn(*a, 4, l2_reg, 1)
 
 
 @pytest.mark.parametrize("l2_reg", [0.0, float("nan"), -1.0])
@@ -77,13 +97,15 @@ def test_impossible_size_is_memory_error(n_cols):
         _core.slim_elasticnet_weights(*a, n_cols, 0.1, 0.5, False, 10, 1e-4, 5, 1)
 
 
-@pytest.mark.parametrize("n_items, l2_reg", [(7, 0.5), (60, 10.0), (300, 50.0)])
+@pytest.mark.parametrize("n_items, l2_reg", [(7, 0.5), (60, 10.0), (300, 50.0), (700, 20.0)])
 def test_ease_against_numpy(rng, n_items, l2_reg):
     indptr, indices, data, m = interactions(rng, 400, n_items)
     g = np.ascontiguousarray((m.T @ m).toarray())
     ref = np.linalg.inv(g + l2_reg * np.eye(n_items))
+    first = _core.ease_inverse_gram(indptr, indices, data, n_items, l2_reg, 1)
     for t in THREADS:
         p = _core.ease_inverse_gram(indptr, indices, data, n_items, l2_reg, t)
+        assert p.tobytes() == first.tobytes()
         np.testing.assert_allclose(p, ref, rtol=1e-9, atol=1e-12)
         assert np.array_equal(p, p.T)  # bitwise: the same bits, NaN-free here
         w = _core.ease_weights(indptr, indices, data, n_items, l2_reg, t)

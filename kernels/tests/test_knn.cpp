@@ -115,7 +115,7 @@ TEST(ColumnIndex, MatchesCountingTranspose) {
     const sparse::CsrView m{indptr, indices, data, indptr.size() - 1, n_cols};
     const sparse::Csc csc = sparse::Csc::from_csr(m);
     pool->install([&] {
-      const sparse::ColumnIndex index(m);
+      const sparse::ColumnIndex index(m, sparse::ColumnCopy(m));
       std::vector<uint64_t> probe;
       for (uint64_t j = 0; j < std::min<uint64_t>(n_cols, 100); ++j) probe.push_back(j);
       if (n_cols > 100)

@@ -108,13 +108,14 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
     RandomAccessBuffer<uint32_t> owner(nnz), items(nnz);
     for (uint64_t r = 0; r < m.n_rows; ++r)
       for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = static_cast<uint32_t>(r);
-    for (uint64_t e = 0; e < nnz; ++e) items.data()[e] = static_cast<uint32_t>(m.indices[e]);
+    sparse::copy_columns(m, items.data());
     train(trainer(items.data(), owner.data()));
   } else {
-    RandomAccessBuffer<uint64_t> owner(nnz);
+    RandomAccessBuffer<uint64_t> owner(nnz), items(nnz);
     for (uint64_t r = 0; r < m.n_rows; ++r)
       for (uint64_t e = m.indptr[r]; e < m.indptr[r + 1]; ++e) owner.data()[e] = r;
-    train(trainer(m.indices.data(), owner.data()));
+    sparse::copy_columns(m, items.data());
+    train(trainer(items.data(), owner.data()));
   }
 
   std::copy(user.data(), user.data() + user.size(), user_factors.begin());

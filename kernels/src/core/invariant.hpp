@@ -24,6 +24,13 @@ struct InternalError : std::runtime_error {
     if (!(cond)) [[unlikely]] ::qv::invariant_failed(what, __FILE__, __LINE__); \
   } while (0)
 
+// One read of a value in a caller's buffer, which another thread may write meanwhile: the
+// compiler may neither repeat nor split the load, so the value checked is the value used.
+template <class T>
+inline T read_once(const T& x) {
+  return __atomic_load_n(&x, __ATOMIC_RELAXED);
+}
+
 // Element-count products that come from caller sizes: an overflow means the buffer can
 // never be allocated, which is reported like any other failed allocation.
 inline uint64_t checked_mul(uint64_t a, uint64_t b) {

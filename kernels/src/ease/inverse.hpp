@@ -7,8 +7,8 @@
 
 namespace qv::ease {
 
-// The Cholesky factorisation of G + l2_reg I met a pivot that is not greater than zero
-// (NaN included).
+// The Cholesky factorisation of G + l2_reg I met a pivot that is not finite and greater
+// than zero.
 struct NotPositiveDefinite {};
 
 // n*n as an element count, refused with std::bad_alloc when the product overflows, when

@@ -78,8 +78,16 @@ Layout plan(uint64_t n_rows, uint64_t n_cols, size_t nnz, size_t threads) {
 
 // Canonical CSR by a stable sort of entry positions by (row, column): for shapes whose
 // column indices leave too few key bits to bucket the rows.
-sparse::RawCsr sort_positions(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
-                              std::span<const double> data, uint64_t n_rows) {
+sparse::RawCsr sort_positions(std::span<const uint64_t> caller_rows, std::span<const uint64_t> caller_cols,
+                              std::span<const double> data, uint64_t n_rows, uint64_t n_cols) {
+  // The comparator reads each coordinate many times; the caller's arrays could change in
+  // between, and a sort given an inconsistent order may run out of its range.
+  std::vector<uint64_t> rows(data.size()), cols(data.size());
+  for (size_t i = 0; i < data.size(); ++i) {
+    rows[i] = read_once(caller_rows[i]);
+    cols[i] = read_once(caller_cols[i]);
+    QV_ASSERT(rows[i] < n_rows && cols[i] < n_cols, "coordinate out of range");
+  }
   std::vector<uint64_t> order(data.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
@@ -124,18 +132,35 @@ inline void store_fence() {
 #endif
 }
 
+// The coordinates of entry i, each read once from the caller's arrays and checked.
+struct Coordinates {
+  std::span<const uint64_t> rows, cols;
+  uint64_t n_rows, n_cols;
+
+  std::pair<uint64_t, uint64_t> operator[](size_t i) const {
+    const uint64_t r = read_once(rows[i]), c = read_once(cols[i]);
+    QV_ASSERT(r < n_rows && c < n_cols, "coordinate out of range");
+    return {r, c};
+  }
+};
+
 // Scatters entries [lo, hi) to their buckets in `keys` and `values` (both line-aligned);
 // next[b] is the first free slot of bucket b in this block's share. Entries of a bucket
-// keep their input order.
-void scatter_block(std::span<const uint64_t> rows, std::span<const uint64_t> cols, std::span<const double> data,
-                   size_t lo, size_t hi, const Layout& l, uint64_t* next, uint64_t* keys, double* values) {
+// keep their input order. Returns the sum of the rows read (see coo_to_csr).
+uint64_t scatter_block(const Coordinates& at, std::span<const double> data, size_t lo, size_t hi, const Layout& l,
+                       uint64_t* next, uint64_t* keys, double* values) {
+  const size_t nnz = data.size();
+  uint64_t sum = 0;
   if (l.n_buckets > kMaxBufferedBuckets) {
     for (size_t i = lo; i < hi; ++i) {
-      const uint64_t p = next[rows[i] >> l.row_bits]++;
-      keys[p] = l.key(rows[i], cols[i]);
+      const auto [r, c] = at[i];
+      const uint64_t p = next[r >> l.row_bits]++;
+      QV_ASSERT(p < nnz, "row changed while being sorted");
+      keys[p] = l.key(r, c);
       values[p] = data[i];
+      sum += r;
     }
-    return;
+    return sum;
   }
   // Each bucket gathers a cache line's worth of entries and writes it whole, so the stores
   // stream instead of reading every destination line first. A line that another block
@@ -148,10 +173,13 @@ void scatter_block(std::span<const uint64_t> rows, std::span<const uint64_t> col
   std::unique_ptr<uint64_t[]> first(new uint64_t[l.n_buckets]);
   std::copy(next, next + l.n_buckets, first.get());
   for (size_t i = lo; i < hi; ++i) {
-    const uint64_t b = rows[i] >> l.row_bits;
+    const auto [r, c] = at[i];
+    const uint64_t b = r >> l.row_bits;
     const uint64_t p = next[b]++;
+    QV_ASSERT(p < nnz, "row changed while being sorted");
+    sum += r;
     Lines& line = lines[b];
-    line.keys[p % kPerLine] = l.key(rows[i], cols[i]);
+    line.keys[p % kPerLine] = l.key(r, c);
     line.values[p % kPerLine] = data[i];
     if (p % kPerLine == kPerLine - 1) {
       const uint64_t start = p + 1 - kPerLine;
@@ -174,6 +202,7 @@ void scatter_block(std::span<const uint64_t> rows, std::span<const uint64_t> col
     }
   }
   store_fence();
+  return sum;
 }
 
 constexpr unsigned kMaxDigitBits = 11;
@@ -240,7 +269,11 @@ size_t emit_bucket(size_t n, At at, const Layout& l, uint64_t n_local, size_t w,
       values[w - 1] += value;
       continue;
     }
-    for (const uint64_t r = l.local_row(key); row < r; ++row) indptr[row] = w;
+    const uint64_t r = l.local_row(key);
+    // Only a caller writing the coordinates during the call could break this (see
+    // coo_to_csr); the index pointer must still not be written past the bucket's rows.
+    QV_ASSERT(r < n_local, "row changed while being sorted");
+    for (; row < r; ++row) indptr[row] = w;
     keys[w] = l.column(key);
     values[w] = value;
     prev = key;
@@ -320,16 +353,32 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
   const size_t t = std::max<size_t>(1, parallel::current_threads());
   const Layout l = plan(n_rows, n_cols, nnz, t);
   const size_t nb = l.n_buckets;
-  if (l.key_too_short && nb > std::max(kMaxBufferedBuckets, nnz / 16)) return sort_positions(rows, cols, data, n_rows);
+  if (l.key_too_short && nb > std::max(kMaxBufferedBuckets, nnz / 16)) return sort_positions(rows, cols, data, n_rows, n_cols);
   const size_t block = std::max<size_t>((nnz + 2 * t - 1) / (2 * t), 65536);
   const size_t n_blocks = (nnz + block - 1) / block;
 
   // Bucket sizes per input block; blocks then own consecutive slots of each bucket in
   // input order, so every bucket lists its entries in input order.
+  //
+  // The caller's arrays may be written while the lock is released, so every coordinate
+  // is checked as it is read and no slot outside the buffers is ever written. A row that
+  // changed between the count and the scatter (its entry then lands in slots counted for
+  // another bucket) changes the sum of the rows read, which both passes take per block.
+  // Changes that cancel in the sum give a wrong result, never one that breaks the CSR
+  // form. A copy of the rows, or a stronger fingerprint, would cost a tenth of the sort.
+  const Coordinates at{rows, cols, n_rows, n_cols};
   std::vector<uint64_t> next(checked_len<uint64_t>(checked_mul(n_blocks, nb)), 0);
+  std::vector<uint64_t> counted(n_blocks, 0);
   parallel::for_each(n_blocks, [&](size_t b) {
     uint64_t* counts = next.data() + b * nb;
-    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) ++counts[rows[i] >> l.row_bits];
+    uint64_t sum = 0;
+    for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
+      const uint64_t r = read_once(rows[i]);
+      QV_ASSERT(r < n_rows, "coordinate out of range");
+      ++counts[r >> l.row_bits];
+      sum += r;
+    }
+    counted[b] = sum;
   }, 1);
   std::vector<uint64_t> bucket_ptr(nb + 1, 0);
   for (size_t k = 0; k < nb; ++k) {
@@ -348,7 +397,9 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
   uint64_t* keys = out.indices.data();
   double* values = out.data.data();
   parallel::for_each(n_blocks, [&](size_t b) {
-    scatter_block(rows, cols, data, b * block, std::min(nnz, (b + 1) * block), l, next.data() + b * nb, keys, values);
+    const uint64_t sum =
+        scatter_block(at, data, b * block, std::min(nnz, (b + 1) * block), l, next.data() + b * nb, keys, values);
+    QV_ASSERT(sum == counted[b], "row changed while being sorted");
   }, 1);
   std::vector<uint64_t>().swap(next);
   std::vector<uint64_t> unique(nb);

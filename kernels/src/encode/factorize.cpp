@@ -3,22 +3,31 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/invariant.hpp"
+
 namespace qv::encode {
 
 namespace {
 std::pair<std::vector<int64_t>, std::vector<int64_t>> dense(std::span<const int64_t> values, int64_t min,
                                                             size_t span) {
+  // Each value is read once, its offset kept in its code slot: the caller's array may be
+  // written while the lock is released, and a second read could find a value that was
+  // never marked, or one outside the span.
   std::vector<uint32_t> table(span, 0);
-  for (int64_t v : values) table[static_cast<uint64_t>(v) - static_cast<uint64_t>(min)] = 1;
+  std::vector<int64_t> codes(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    const uint64_t off = static_cast<uint64_t>(read_once(values[i])) - static_cast<uint64_t>(min);
+    QV_ASSERT(off < span, "value changed while being factorized");
+    table[off] = 1;
+    codes[i] = static_cast<int64_t>(off);
+  }
   std::vector<int64_t> uniques;
   for (size_t off = 0; off < span; ++off)
     if (table[off]) {
       uniques.push_back(static_cast<int64_t>(static_cast<uint64_t>(min) + off));
       table[off] = static_cast<uint32_t>(uniques.size());
     }
-  std::vector<int64_t> codes(values.size());
-  for (size_t i = 0; i < values.size(); ++i)
-    codes[i] = static_cast<int64_t>(table[static_cast<uint64_t>(values[i]) - static_cast<uint64_t>(min)]) - 1;
+  for (int64_t& c : codes) c = static_cast<int64_t>(table[static_cast<uint64_t>(c)]) - 1;
   return {std::move(uniques), std::move(codes)};
 }
 
@@ -41,7 +50,7 @@ std::pair<std::vector<int64_t>, std::vector<int64_t>> hashed(std::span<const int
   uint64_t mask = 1023;
   std::vector<int64_t> codes(values.size());
   for (size_t i = 0; i < values.size(); ++i) {
-    const int64_t v = values[i];
+    const int64_t v = read_once(values[i]);
     uint64_t h = slot_of(v, mask);
     while (slots[h].index != kEmpty && slots[h].value != v) h = (h + 1) & mask;
     if (slots[h].index == kEmpty) {

@@ -38,11 +38,12 @@ void over_samples(size_t n, Body&& body) {
 
 }  // namespace
 
-Fitted fit(const sparse::CsrView& x, std::span<const double> y, double w0, std::span<double> w,
+Fitted fit(const sparse::CsrView& caller_x, std::span<const double> y, double w0, std::span<double> w,
            std::span<double> v, uint64_t n_factors, std::span<const uint64_t> group, double reg0,
            std::span<const double> reg_w, std::span<const double> reg_v, uint64_t n_iter) {
   const size_t n = y.size();
   const size_t nf = w.size();
+  sparse::CsrView x = caller_x;
   QV_ASSERT(x.n_rows == n && x.indptr.size() == n + 1 && x.n_cols == nf, "design matrix shape");
   QV_ASSERT(x.indptr.back() == x.indices.size() && x.data.size() == x.indices.size(), "design matrix storage");
   QV_ASSERT(v.size() == checked_mul(n_factors, nf) && group.size() == nf, "model shape");
@@ -53,6 +54,11 @@ Fitted fit(const sparse::CsrView& x, std::span<const double> y, double w0, std::
   out.rmse.reserve(checked_len<double>(n_iter));
   out.w0 = w0;
   if (n_iter == 0) return out;
+
+  // Every column addresses w and v, over and over: read them from a checked copy.
+  std::vector<uint64_t> columns(x.indices.size());
+  sparse::copy_columns(x, columns.data());
+  x.indices = columns;
 
   const sparse::Csc csc = sparse::Csc::from_csr(x);
   size_t longest = 0;

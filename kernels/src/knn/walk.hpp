@@ -15,7 +15,7 @@ namespace qv::knn {
 class Walk {
  public:
   explicit Walk(const sparse::CsrView& w)
-      : w_(w), users_(w), constant_(sparse::constant_rows(w)), narrow_(sparse::narrow_columns(w)) {}
+      : w_(w), columns_(w), users_(w, columns_), constant_(sparse::constant_rows(w)) {}
 
   // Adds w_ui * w_uj (the product rounded, then added) to column j.
   void products(uint64_t i, sparse::Accumulator& acc) const {
@@ -67,14 +67,13 @@ class Walk {
 
   template <class F>
   void with_columns(F&& f) const {
-    if (narrow_) f(static_cast<const uint32_t*>(narrow_.get()));
-    else f(w_.indices.data());
+    columns_.visit(f);
   }
 
   const sparse::CsrView& w_;
+  sparse::ColumnCopy columns_;
   sparse::ColumnIndex users_;
   std::vector<uint8_t> constant_;
-  std::unique_ptr<uint32_t[]> narrow_;
 };
 
 // Output rows for every item, or for the given items, with about 16 bytes per row of

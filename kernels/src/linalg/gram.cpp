@@ -17,13 +17,13 @@ namespace {
 // each, so one triangle gives the other bit for bit, unless a row holds a column twice
 // (the two orders then pair the repeats differently) or a NaN is present (its payload
 // could depend on the operand order).
-bool mirrorable(const sparse::CsrView& r) {
+bool mirrorable(const sparse::CsrView& r, const uint32_t* cols) {
   std::atomic<bool> ok{true};
   parallel::for_each(r.n_rows, [&](size_t u) {
     if (!ok.load(std::memory_order_relaxed)) return;
     auto [b, e] = r.row(u);
     for (size_t p = b; p < e; ++p) {
-      if (std::isnan(r.data[p]) || (p > b && r.indices[p] <= r.indices[p - 1])) {
+      if (std::isnan(r.data[p]) || (p > b && cols[p] <= cols[p - 1])) {
         ok.store(false, std::memory_order_relaxed);
         return;
       }
@@ -40,13 +40,14 @@ std::vector<double> gram(const sparse::CsrView& r) {
   require_memory(checked_mul(len, sizeof(double)));
   std::vector<double> g(checked_len<double>(len), 0.0);
   if (r.indices.empty()) return g;
-  const sparse::ColumnIndex users(r);
-  const std::vector<uint8_t> constant = sparse::constant_rows(r);
   // n * n fits in memory, so every column index fits in 32 bits.
-  const std::unique_ptr<uint32_t[]> cols = sparse::narrow_columns(r);
+  const sparse::ColumnCopy columns(r);
+  const uint32_t* cols = columns.narrow();
   QV_ASSERT(cols != nullptr, "columns do not fit 32 bits");
-  const GramSource src{r.indptr.data(), cols.get(), r.data.data(), constant.data()};
-  const bool upper = mirrorable(r);
+  const sparse::ColumnIndex users(r, columns);
+  const std::vector<uint8_t> constant = sparse::constant_rows(r);
+  const GramSource src{r.indptr.data(), cols, r.data.data(), constant.data()};
+  const bool upper = mirrorable(r, cols);
   const auto row = QV_ISA_PICK(portable::gram_row, avx2::gram_row);
   parallel::for_each(n, [&](size_t i) {
     const auto column = users.column(i);

@@ -29,7 +29,12 @@ void Exclusions::collect(uint64_t q, uint64_t user, const CandidateSet& candidat
     QV_ASSERT(q + 1 < extra_indptr.size(), "exclusion row out of range");
     const uint64_t b = extra_indptr[q], e = extra_indptr[q + 1];
     QV_ASSERT(b <= e && e <= extra_indices.size(), "exclusion index pointer malformed");
-    out.insert(out.end(), extra_indices.begin() + b, extra_indices.begin() + e);
+    for (uint64_t i = b; i < e; ++i) {
+      // checked when the call began, but the caller's array may have been written since
+      const uint64_t p = read_once(extra_indices[i]);
+      QV_ASSERT(p < candidates.n_candidates, "excluded position out of range");
+      out.push_back(p);
+    }
   }
   // Scorers walk the list with a forward cursor, so it must ascend without repeats.
   if (std::adjacent_find(out.begin(), out.end(), std::greater_equal<uint64_t>()) != out.end()) {

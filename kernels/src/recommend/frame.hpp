@@ -48,7 +48,7 @@ void collect_items(std::span<const int64_t> indptr, std::span<const int64_t> ind
 struct Exclusions {
   enum class Kind { None, Extra, Seen, SeenAndExtra };
   Kind kind = Kind::None;
-  // The caller's per-query positions (checked by the binding).
+  // The caller's per-query positions (checked by the binding, and again as they are read).
   std::span<const uint64_t> extra_indptr;
   std::span<const uint64_t> extra_indices;
   // Per-user items never to be served (unchecked).

@@ -78,12 +78,12 @@ void warm_start(Solver& s, const Updates& up, const double* g, size_t n, size_t 
   }
   // Gw = G * w, each distinct column once, in order of first appearance.
   for (size_t q = b; q < e; ++q) {
-    const uint64_t c = warm.indices[q];
+    const uint64_t c = warm.column(q);
     if (s.seen[c]) continue;
     s.seen[c] = 1;
     if (s.w[c] != 0.0) up.axpy(s.w[c], g + c * n, s.gw.data(), n);
   }
-  for (size_t q = b; q < e; ++q) s.seen[warm.indices[q]] = 0;
+  for (size_t q = b; q < e; ++q) s.seen[warm.column(q)] = 0;
 }
 
 }  // namespace

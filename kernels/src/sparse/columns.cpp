@@ -23,7 +23,24 @@ std::vector<uint64_t> row_splits(const CsrView& m, size_t chunks) {
 
 }  // namespace
 
-ColumnIndex::ColumnIndex(const CsrView& m) : n_cols_(m.n_cols) {
+ColumnCopy::ColumnCopy(const CsrView& m) {
+  // One spare slot, so an empty matrix still has a copy to point at.
+  const size_t n = checked_add(checked_len<uint64_t>(m.indices.size()), 1);
+  if (m.n_cols <= (uint64_t{1} << 32)) {
+    narrow_.reset(new uint32_t[n]);
+    copy_columns(m, narrow_.get());
+  } else {
+    wide_.reset(new uint64_t[n]);
+    copy_columns(m, wide_.get());
+  }
+}
+
+ColumnIndex::ColumnIndex(const CsrView& m, const ColumnCopy& cols) : n_cols_(m.n_cols) {
+  cols.visit([&](const auto* c) { build(m, c); });
+}
+
+template <class Idx>
+void ColumnIndex::build(const CsrView& m, const Idx* cols) {
   const uint64_t nnz = m.indices.size();
   const uint64_t n = m.n_cols;
   QV_ASSERT(m.indptr.size() == m.n_rows + 1 && m.indptr.back() == nnz, "CSR index pointer does not fit");
@@ -34,7 +51,7 @@ ColumnIndex::ColumnIndex(const CsrView& m) : n_cols_(m.n_cols) {
     std::vector<std::pair<uint64_t, uint64_t>> keyed(nnz);  // (column, position)
     for (uint64_t r = 0; r < m.n_rows; ++r) {
       auto [b, e] = m.row(r);
-      for (size_t p = b; p < e; ++p) keyed[p] = {m.column(p), p};
+      for (size_t p = b; p < e; ++p) keyed[p] = {cols[p], p};
     }
     std::sort(keyed.begin(), keyed.end());
     ptr_.push_back(0);
@@ -63,8 +80,7 @@ ColumnIndex::ColumnIndex(const CsrView& m) : n_cols_(m.n_cols) {
   parallel::for_each(chunks, [&](size_t c) {
     uint64_t* count = offsets.data() + c * n;
     for (size_t p = m.indptr[splits[c]]; p < m.indptr[splits[c + 1]]; ++p) {
-      QV_ASSERT(m.indices[p] < n, "CSR column out of range");
-      ++count[m.indices[p]];
+      ++count[cols[p]];
     }
   }, 1);
   ptr_.assign(checked_add(n, 1), 0);
@@ -80,7 +96,7 @@ ColumnIndex::ColumnIndex(const CsrView& m) : n_cols_(m.n_cols) {
   parallel::for_each(chunks, [&](size_t c) {
     uint64_t* cursor = offsets.data() + c * n;
     for (uint64_t r = splits[c]; r < splits[c + 1]; ++r)
-      for (size_t p = m.indptr[r]; p < m.indptr[r + 1]; ++p) refs_[cursor[m.indices[p]]++] = {r, p};
+      for (size_t p = m.indptr[r]; p < m.indptr[r + 1]; ++p) refs_[cursor[cols[p]]++] = {r, p};
   }, 1);
 }
 
@@ -101,16 +117,6 @@ std::vector<uint8_t> constant_rows(const CsrView& m) {
     for (size_t p = b + 1; p < e && same; ++p) same = std::bit_cast<uint64_t>(m.data[p]) == first;
     out[r] = same;
   }, 4096);
-  return out;
-}
-
-std::unique_ptr<uint32_t[]> narrow_columns(const CsrView& m) {
-  if (m.n_cols > (uint64_t{1} << 32)) return nullptr;
-  const size_t n = m.indices.size(), block = 1 << 16;
-  std::unique_ptr<uint32_t[]> out(new uint32_t[n == 0 ? 1 : checked_len<uint32_t>(n)]);
-  parallel::for_each((n + block - 1) / block, [&](size_t b) {
-    for (size_t p = b * block; p < std::min(n, (b + 1) * block); ++p) out[p] = static_cast<uint32_t>(m.indices[p]);
-  }, 1);
   return out;
 }
 

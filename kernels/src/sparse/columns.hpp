@@ -15,6 +15,27 @@
 
 namespace qv::sparse {
 
+// The columns of a caller's matrix copied once and checked (`copy_columns`), as 32-bit
+// values when n_cols allows: the item-item kernels read every column several times, and
+// only their own copy cannot change between two reads.
+class ColumnCopy {
+ public:
+  explicit ColumnCopy(const CsrView& m);
+
+  // f(const uint32_t*) or f(const uint64_t*), whichever width the copy has.
+  template <class F>
+  decltype(auto) visit(F&& f) const {
+    if (narrow_) return f(static_cast<const uint32_t*>(narrow_.get()));
+    return f(static_cast<const uint64_t*>(wide_.get()));
+  }
+  // The 32-bit copy, or null when n_cols does not fit.
+  const uint32_t* narrow() const { return narrow_.get(); }
+
+ private:
+  std::unique_ptr<uint32_t[]> narrow_;
+  std::unique_ptr<uint64_t[]> wide_;
+};
+
 // For every column, its stored entries as (row, position) pairs: rows ascending, and a
 // row that repeats the column keeps its storage order (the order of a counting
 // transpose). A column count far beyond the stored entries costs nothing per column.
@@ -25,7 +46,8 @@ class ColumnIndex {
     uint64_t pos;
   };
 
-  explicit ColumnIndex(const CsrView& m);
+  // The columns are read from `cols`, the checked copy of m's.
+  ColumnIndex(const CsrView& m, const ColumnCopy& cols);
 
   std::span<const Ref> column(uint64_t j) const {
     QV_ASSERT(j < n_cols_, "column out of range");
@@ -39,6 +61,8 @@ class ColumnIndex {
 
  private:
   size_t locate(uint64_t j) const;
+  template <class Idx>
+  void build(const CsrView& m, const Idx* cols);
 
   uint64_t n_cols_ = 0;
   bool sparse_ = false;
@@ -51,7 +75,5 @@ class ColumnIndex {
 // with one factor are all the same product, so it can be computed once.
 std::vector<uint8_t> constant_rows(const CsrView& m);
 
-// The column indices as 32-bit values; null when n_cols does not fit.
-std::unique_ptr<uint32_t[]> narrow_columns(const CsrView& m);
 
 }  // namespace qv::sparse

@@ -20,6 +20,11 @@ namespace qv::sparse {
 // starts at 0, never decreases and ends at len(indices); every column is below n_cols.
 // Columns within a row need not ascend or be distinct. `data` may be empty for kernels
 // that read no values.
+//
+// The index pointer is the bindings' own checked copy, but `indices` is the caller's
+// array, which another Python thread may write while the kernel runs. So a column that
+// addresses memory is read once and checked where it is used (`column`), or taken from a
+// checked copy (`ColumnCopy`, or `copy_columns` in kernels that read the columns twice).
 struct CsrView {
   std::span<const uint64_t> indptr;
   std::span<const uint64_t> indices;
@@ -36,7 +41,9 @@ struct CsrView {
   }
   uint64_t column(size_t pos) const {
     QV_ASSERT(pos < indices.size(), "CSR position out of range");
-    return indices[pos];
+    const uint64_t c = read_once(indices[pos]);
+    QV_ASSERT(c < n_cols, "CSR column out of range");
+    return c;
   }
   double value(size_t pos) const {
     QV_ASSERT(pos < data.size(), "CSR value position out of range");
@@ -55,6 +62,24 @@ struct CsrView {
     return {indices.subspan(b, e - b), data.subspan(b, e - b)};
   }
 };
+
+// Copies the columns of `m` into `out` (len(indices) slots) on the current pool, each read
+// once; a column not below n_cols throws InternalError. T is uint32_t or uint64_t; the
+// caller picks uint32_t only when n_cols fits.
+template <class T>
+void copy_columns(const CsrView& m, T* out) {
+  const size_t n = m.indices.size(), block = size_t{1} << 16;
+  const uint64_t* in = m.indices.data();
+  parallel::for_each((n + block - 1) / block, [&](size_t b) {
+    bool bad = false;
+    for (size_t p = b * block, end = std::min(n, (b + 1) * block); p < end; ++p) {
+      const uint64_t c = read_once(in[p]);
+      bad |= c >= m.n_cols;
+      out[p] = static_cast<T>(c);
+    }
+    QV_ASSERT(!bad, "CSR column out of range");
+  }, 1);
+}
 
 using RowEntries = std::vector<std::pair<uint64_t, double>>;
 
