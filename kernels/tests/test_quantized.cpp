@@ -36,7 +36,7 @@ TEST(QuantizedCodes, LowOrderCodeFirst) {
 class TilePaths : public testing_isa::LevelTest {};
 
 // Every path against the portable fused chains, for each width, for widths around the
-// groups of eight codes and the vector blocks, and for every block length.
+// groups of eight codes and the vector blocks, for every block length and lanes in use.
 TEST_P(TilePaths, SameBitsAsPortable) {
   std::mt19937_64 g(7);
   std::normal_distribution<double> normal;
@@ -53,16 +53,18 @@ TEST_P(TilePaths, SameBitsAsPortable) {
       for (size_t n = 1; n <= kTileBlock; ++n) {
         std::vector<uint64_t> items(n);
         for (auto& it : items) it = g() % n_items;
+        for (size_t lanes : {1, 4, 5, 8, 9, 16}) {
         std::vector<double> acc(kTileBlock * kLanes, -1.0);
-        scorer(codes.data(), rb, dim, items.data(), n, tile.data(), unpacked.data(), acc.data());
+        scorer(codes.data(), rb, dim, items.data(), n, lanes, tile.data(), unpacked.data(), acc.data());
         for (size_t i = 0; i < n; ++i) {
           double want[kLanes];
           with_width(bits, [&](auto w) {
             tile_row<decltype(w)::value>(want, codes.data() + items[i] * rb, tile.data(), dim);
           });
-          for (size_t l = 0; l < kLanes; ++l)
+          for (size_t l = 0; l < lanes; ++l)
             ASSERT_EQ(std::bit_cast<uint64_t>(acc[kLanes * i + l]), std::bit_cast<uint64_t>(want[l]))
                 << "bits " << bits << " dim " << dim << " n " << n << " item " << i << " lane " << l;
+        }
         }
       }
     }

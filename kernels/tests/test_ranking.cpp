@@ -28,8 +28,11 @@ TEST(Candidate, LongListsWithNaNSortToAPermutation) {
   std::vector<int> seen(500, 0);
   for (auto& c : v) seen[c.index]++;
   for (int s : seen) EXPECT_EQ(s, 1);
-  for (size_t i = 1; i < v.size(); ++i)
-    if (!std::isnan(v[i].score) && !std::isnan(v[i - 1].score)) EXPECT_GE(v[i - 1].score, v[i].score);
+  for (size_t i = 1; i < v.size(); ++i) {
+    if (!std::isnan(v[i].score) && !std::isnan(v[i - 1].score)) {
+      EXPECT_GE(v[i - 1].score, v[i].score);
+    }
+  }
 }
 
 TEST(CandidateHeap, PopsWorstFirst) {

@@ -50,13 +50,18 @@ class Builder {
       const uint64_t cap = level_cap(m_, l);
       select(s.candidates, cap, s, s.selected);
       const uint32_t self = static_cast<uint32_t>(q);
-      links_.with_list(q, l, [&](BuildLinks::Locked& list) {
-        s.merged.assign(list.items().begin(), list.items().end());
+      // Trims are computed outside the list's lock and committed only if no other write
+      // came first; one thread never retries, so a one-thread build is the plain sequence.
+      for (;;) {
+        s.merged.clear();
+        const uint32_t version = links_.read(q, l, s.merged);
+        const size_t before = s.merged.size();
         for (uint32_t v : s.selected)
           if (v != self && std::find(s.merged.begin(), s.merged.end(), v) == s.merged.end()) s.merged.push_back(v);
         if (s.merged.size() > cap) prune(s.merged, q, cap, s);
-        list.assign(s.merged);
-      });
+        if (s.merged.size() == before && before <= cap) break;
+        if (links_.commit(q, l, version, [&](BuildLinks::Locked& list) { list.assign(s.merged); })) break;
+      }
       for (uint32_t v : s.selected)
         if (v != self) add_link(v, l, self, cap, s);
       std::swap(s.seeds, s.candidates);
@@ -142,22 +147,22 @@ class Builder {
   }
 
   // Appends v to the list of (owner, level) unless it is there; a list that held cap
-  // entries or more is trimmed back, keeping v when `keep_v`.
+  // entries or more is trimmed back, keeping v when `keep_v`. The trim is computed outside
+  // the lock and committed only if no other write came first.
   void add_link(uint64_t owner, uint64_t level, uint32_t v, uint64_t cap, BuildScratch& s, bool keep_v = false) const {
-    links_.with_list(owner, level, [&](BuildLinks::Locked& list) {
-      if (list.contains(v)) return;
-      if (list.size() < cap) {
-        list.push(v);
-        return;
-      }
-      s.merged.assign(list.items().begin(), list.items().end());
+    for (;;) {
+      s.merged.clear();
+      const uint32_t version = links_.read(owner, level, s.merged);
+      if (std::find(s.merged.begin(), s.merged.end(), v) != s.merged.end()) return;
       s.merged.push_back(v);
-      if (keep_v)
-        prune_keeping(s.merged, owner, v, cap, s);
-      else
-        prune(s.merged, owner, cap, s);
-      list.assign(s.merged);
-    });
+      if (s.merged.size() > cap) {
+        if (keep_v)
+          prune_keeping(s.merged, owner, v, cap, s);
+        else
+          prune(s.merged, owner, cap, s);
+      }
+      if (links_.commit(owner, level, version, [&](BuildLinks::Locked& list) { list.assign(s.merged); })) return;
+    }
   }
 
   const Items& items() const { return items_; }

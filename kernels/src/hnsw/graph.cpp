@@ -22,21 +22,45 @@ BuildLinks::BuildLinks(std::vector<uint64_t> levels, uint64_t m) : levels_(std::
   level0_.resize(checked_len<uint32_t>(checked_mul(n, room0_)));
   upper_.resize(checked_len<uint32_t>(checked_mul(slots - n, room_up_)));
   counts_.assign(checked_len<uint32_t>(slots), 0);
-  locks_ = std::make_unique<std::atomic<uint8_t>[]>(slots);
+  locks_ = std::make_unique<std::atomic<uint32_t>[]>(slots);
   for (uint64_t s = 0; s < slots; ++s) locks_[s].store(0, std::memory_order_relaxed);
 }
 
-BuildLinks::Guard::Guard(std::atomic<uint8_t>& l) : lock(l), uncaught(std::uncaught_exceptions()) {
+namespace {
+constexpr uint32_t kHeld = 1, kPoisoned = 2, kVersionStep = 4;
+
+[[noreturn]] void poisoned() { invariant_failed("hnsw link lock poisoned", __FILE__, __LINE__); }
+
+// List entries and counts are written under the writer bit while readers may copy them,
+// so both sides access them as relaxed atomics; the version check orders the copy.
+inline uint32_t load_relaxed(const uint32_t& x) {
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(x)).load(std::memory_order_relaxed);
+}
+inline void store_relaxed(uint32_t& x, uint32_t v) {
+  std::atomic_ref<uint32_t>(x).store(v, std::memory_order_relaxed);
+}
+}  // namespace
+
+BuildLinks::Guard::Guard(std::atomic<uint32_t>& w) : word(w), uncaught(std::uncaught_exceptions()) {
   for (;;) {
-    uint8_t expected = 0;
-    if (lock.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
-    if (expected == 2) invariant_failed("hnsw link lock poisoned", __FILE__, __LINE__);
+    uint32_t v = word.load(std::memory_order_relaxed);
+    if (v & kPoisoned) poisoned();
+    if (!(v & kHeld) &&
+        word.compare_exchange_weak(v, v | kHeld, std::memory_order_acquire, std::memory_order_relaxed)) {
+      version = v;
+      return;
+    }
     QV_PAUSE();
   }
 }
 
 BuildLinks::Guard::~Guard() {
-  lock.store(std::uncaught_exceptions() > uncaught ? 2 : 0, std::memory_order_release);
+  if (std::uncaught_exceptions() > uncaught)
+    word.store(version | kHeld | kPoisoned, std::memory_order_release);
+  else if (changed)
+    word.store(version, std::memory_order_release);
+  else
+    word.store(version + kVersionStep, std::memory_order_release);
 }
 
 BuildLinks::Locked BuildLinks::locked(uint64_t node, uint64_t level) {
@@ -54,6 +78,12 @@ BuildLinks::Locked BuildLinks::locked(uint64_t node, uint64_t level) {
   return l;
 }
 
+void BuildLinks::Locked::push(uint32_t v) {
+  QV_ASSERT(*count_ < room_, "link list block overflow");
+  store_relaxed(data_[*count_], v);
+  store_relaxed(*count_, *count_ + 1);
+}
+
 bool BuildLinks::Locked::contains(uint32_t v) const {
   const uint32_t* begin = data_;
   const uint32_t* end = begin + *count_;
@@ -62,17 +92,29 @@ bool BuildLinks::Locked::contains(uint32_t v) const {
 
 void BuildLinks::Locked::assign(std::span<const uint32_t> v) {
   QV_ASSERT(v.size() <= room_, "link list block overflow");
-  std::copy(v.begin(), v.end(), data_);
-  *count_ = static_cast<uint32_t>(v.size());
+  for (size_t i = 0; i < v.size(); ++i) store_relaxed(data_[i], v[i]);
+  store_relaxed(*count_, static_cast<uint32_t>(v.size()));
 }
 
-void BuildLinks::neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
-  if (level > levels_[node]) return;
-  auto& self = const_cast<BuildLinks&>(*this);
-  self.with_list(node, level, [&](Locked& l) {
-    auto items = l.items();
-    out.insert(out.end(), items.begin(), items.end());
-  });
+uint32_t BuildLinks::read(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
+  if (level > levels_[node]) return 0;
+  const Locked l = const_cast<BuildLinks&>(*this).locked(node, level);
+  const std::atomic<uint32_t>& word = locks_[slot(node, level)];
+  const size_t start = out.size();
+  for (;;) {
+    const uint32_t v = word.load(std::memory_order_acquire);
+    if (v & kPoisoned) poisoned();
+    if (v & kHeld) {
+      QV_PAUSE();
+      continue;
+    }
+    const uint32_t n = std::min(load_relaxed(*l.count_), l.room_);
+    out.resize(start + n);
+    for (uint32_t i = 0; i < n; ++i) out[start + i] = load_relaxed(l.data_[i]);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (word.load(std::memory_order_relaxed) == v) return v;
+    out.resize(start);
+  }
 }
 
 bool BuildLinks::link_if_room(uint64_t host, uint64_t node, uint64_t cap) {

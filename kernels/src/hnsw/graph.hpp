@@ -31,8 +31,12 @@ struct Graph {
 inline uint64_t level0_cap(uint64_t m) { return m > UINT64_MAX / 2 ? UINT64_MAX : 2 * m; }
 inline uint64_t level_cap(uint64_t m, uint64_t level) { return level == 0 ? level0_cap(m) : m; }
 
-// Link lists under construction, each guarded by a one-byte lock. A thread holds at
-// most one list lock at a time, so there is no lock order to respect. A list never
+// Link lists under construction, each guarded by one 32-bit word: a writer bit, a
+// poisoned bit and a version that every write advances. Writers take the bit; readers
+// take nothing: they copy the list and retry if the version moved meanwhile, so the hub
+// lists that every insertion reads stay shared in all caches instead of bouncing between
+// them. A thread holds at most one list lock at a time, so there is no lock order to
+// respect. A list never
 // holds more than its cap (a trim happens before the lock is released), so each level
 // gets one flat block of min(cap, n - 1) entries per list: level-0 lists stay together
 // and no list ever reallocates.
@@ -45,7 +49,9 @@ class BuildLinks {
   uint64_t slot(uint64_t node, uint64_t level) const { return offsets_[node] + level; }
 
   // Appends (a copy of) the list of (node, level) to out; nothing above the node's level.
-  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const;
+  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const { read(node, level, out); }
+  // The same, returning the version of the list that was copied.
+  uint32_t read(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const;
 
   // Level 0 only: true when node is listed by host already or has just been appended;
   // false when host == node or the list holds cap entries or more.
@@ -57,11 +63,7 @@ class BuildLinks {
     std::span<const uint32_t> items() const { return {data_, *count_}; }
     size_t size() const { return *count_; }
     bool contains(uint32_t v) const;
-    bool has_room() const { return *count_ < room_; }
-    void push(uint32_t v) {
-      QV_ASSERT(*count_ < room_, "link list block overflow");
-      data_[(*count_)++] = v;
-    }
+    void push(uint32_t v);
     void assign(std::span<const uint32_t> v);
 
    private:
@@ -76,13 +78,21 @@ class BuildLinks {
   template <class F>
   decltype(auto) with_list(uint64_t node, uint64_t level, F&& f);
 
+  // Runs f(Locked&) under the write lock only if the list is still at `version` (as
+  // read() returned it); false, with nothing run, when another write came first. Lets a
+  // trim compute its similarities without holding the list.
+  template <class F>
+  bool commit(uint64_t node, uint64_t level, uint32_t version, F&& f);
+
   Graph freeze(uint64_t entry);
 
  private:
   struct Guard {
-    std::atomic<uint8_t>& lock;
+    std::atomic<uint32_t>& word;
+    uint32_t version;
     int uncaught;
-    explicit Guard(std::atomic<uint8_t>& l);
+    bool changed = false;  // released without a write: the version stays
+    explicit Guard(std::atomic<uint32_t>& w);
     ~Guard();
   };
   Locked locked(uint64_t node, uint64_t level);
@@ -93,7 +103,7 @@ class BuildLinks {
   std::vector<uint32_t> level0_;  // n blocks of room0_
   std::vector<uint32_t> upper_;   // one block of room_up_ per slot above level 0
   std::vector<uint32_t> counts_;  // per slot
-  std::unique_ptr<std::atomic<uint8_t>[]> locks_;  // per slot: 0 free, 1 held, 2 poisoned
+  std::unique_ptr<std::atomic<uint32_t>[]> locks_;  // per slot: version * 4 | poisoned * 2 | held
 };
 
 template <class F>
@@ -101,6 +111,18 @@ decltype(auto) BuildLinks::with_list(uint64_t node, uint64_t level, F&& f) {
   Guard g(locks_[slot(node, level)]);
   Locked l = locked(node, level);
   return f(l);
+}
+
+template <class F>
+bool BuildLinks::commit(uint64_t node, uint64_t level, uint32_t version, F&& f) {
+  Guard g(locks_[slot(node, level)]);
+  if (g.version != version) {
+    g.changed = true;
+    return false;
+  }
+  Locked l = locked(node, level);
+  f(l);
+  return true;
 }
 
 // The first-slot offsets of a level array: n + 1 running sums of level + 1.

@@ -151,6 +151,7 @@ class Repair {
     for (;;) {
       const std::vector<uint32_t> rs = roots(&parent);
       if (rs.empty()) return;
+      std::fill(evicted_.begin(), evicted_.end(), 0);
       const auto hs = hosts(rs);
       for (size_t i = 0; i < rs.size(); ++i)
         if (!reached_[rs[i]]) link_complete(rs[i], hs[i], parent);
@@ -176,27 +177,33 @@ class Repair {
     return host;
   }
 
-  // Every reached node is full: put r in place of a link that no tree path uses, at the
-  // first candidate host that has one, else at the first reached node that has one.
+  // Every reached node is full: put r in place of a link that no tree path uses. Lists
+  // are kept best first, so the weakest such link goes, and a host gives up one link per
+  // completion round while another candidate still can, so the best hub near many roots
+  // does not lose its whole list.
   uint64_t replace_spare_link(uint32_t r, const std::vector<Candidate>& hosts, const std::vector<uint32_t>& parent) {
-    auto try_host = [&](uint64_t h) {
-      if (h == r || !reached_[h]) return false;
+    auto try_host = [&](uint64_t h, bool fresh_only) {
+      if (h == r || !reached_[h] || (fresh_only && evicted_[h])) return false;
       return links_.with_list(h, 0, [&](BuildLinks::Locked& l) {
         std::vector<uint32_t> items(l.items().begin(), l.items().end());
-        for (size_t i = 0; i < items.size(); ++i)
+        for (size_t i = items.size(); i-- > 0;)
           if (parent[items[i]] != h) {
-            items.erase(items.begin() + static_cast<ptrdiff_t>(i));
-            items.push_back(r);
+            items[i] = r;
             l.assign(items);
+            evicted_[h] = 1;
             return true;
           }
         return false;
       });
     };
-    for (const Candidate& c : hosts)
-      if (try_host(c.index)) return c.index;
+    for (bool fresh_only : {true, false}) {
+      for (const Candidate& c : hosts)
+        if (try_host(c.index, fresh_only)) return c.index;
+    }
     for (uint64_t v = 0; v < n_; ++v)
-      if (try_host(v)) return v;
+      if (try_host(v, true)) return v;
+    for (uint64_t v = 0; v < n_; ++v)
+      if (try_host(v, false)) return v;
     invariant_failed("no link of the reached graph can be spared", __FILE__, __LINE__);
   }
 
@@ -205,6 +212,7 @@ class Repair {
   uint64_t n_, cap_;
   Reach reach_;
   std::vector<uint8_t> reached_;
+  std::vector<uint8_t> evicted_ = std::vector<uint8_t>(n_, 0);  // hosts that gave up a link this round
 };
 
 }  // namespace

@@ -24,7 +24,7 @@ template void tile_row<8>(double*, const uint8_t*, const double*, uint64_t);
 namespace portable {
 namespace {
 template <unsigned BITS>
-void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n,
+void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n, size_t,
            const double* tile, double*, double* acc) {
   for (size_t i = 0; i < n; ++i) tile_row<BITS>(acc + kLanes * i, codes + items[i] * row_bytes, tile, dim);
 }

@@ -19,9 +19,11 @@ inline constexpr size_t kTileBlock = 8;
 
 // Scores the code runs of items[0 .. n) (n <= kTileBlock; item i's run starts at byte
 // items[i] * row_bytes of codes) against a tile of 16 * dim weights: acc[16 * i + l] is
-// lane l's chain for items[i]. `unpacked` is scratch of kTileBlock * dim values.
+// lane l's chain for items[i], for every lane l below `lanes` (the lanes in use; a
+// vector path may leave the others unwritten). `unpacked` is scratch of
+// kTileBlock * dim values.
 using TileScorer = void (*)(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n,
-                            const double* tile, double* unpacked, double* acc);
+                            size_t lanes, const double* tile, double* unpacked, double* acc);
 
 namespace portable {
 TileScorer tile_scorer(uint32_t bits);

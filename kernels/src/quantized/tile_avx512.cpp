@@ -1,61 +1,80 @@
 // The AVX-512 tile scorer. Each lane keeps its own fused chain over the dimensions in
-// ascending order, exactly as the portable loop, so the bits agree; the speed comes from
-// scoring four candidates at once, which gives the multiply-add units enough independent
-// chains to hide their latency.
+// ascending order, exactly as the portable loop, so the bits agree. Only the registers
+// that hold lanes in use are computed, and several candidates go through together, which
+// gives the multiply-add units enough independent chains to hide their latency.
 #include <immintrin.h>
 
+// GCC 12's AVX-512 integer intrinsics start from an "undefined" register and warn about it
+// when inlined; the value is always overwritten.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "quantized/tile.hpp"
-#include "quantized/tile_unpack.hpp"
+#include "quantized/codes.hpp"
 
 namespace qv::quantized::avx512 {
 
 namespace {
 
-// ---- AVX-512: two registers per candidate, four candidates at a time ----
-
-void chains_4(const double* const x[4], const double* tile, uint64_t dim, double* const out[4]) {
-  __m512d a0 = _mm512_setzero_pd(), a1 = a0, b0 = a0, b1 = a0, c0 = a0, c1 = a0, e0 = a0, e1 = a0;
-  const double *xa = x[0], *xb = x[1], *xc = x[2], *xe = x[3];
+// M candidates with R registers of eight lanes each.
+template <int R, int M>
+[[gnu::always_inline]] inline void chains(const double* const* x, const double* tile, uint64_t dim, double* const* out) {
+  __m512d acc[M][R];
+  for (int m = 0; m < M; ++m)
+    for (int r = 0; r < R; ++r) acc[m][r] = _mm512_setzero_pd();
   for (uint64_t d = 0; d < dim; ++d) {
-    const double* w = tile + kLanes * d;
-    const __m512d t0 = _mm512_loadu_pd(w), t1 = _mm512_loadu_pd(w + 8);
-    const __m512d u = _mm512_set1_pd(xa[d]), v = _mm512_set1_pd(xb[d]);
-    const __m512d y = _mm512_set1_pd(xc[d]), z = _mm512_set1_pd(xe[d]);
-    a0 = _mm512_fmadd_pd(t0, u, a0);
-    a1 = _mm512_fmadd_pd(t1, u, a1);
-    b0 = _mm512_fmadd_pd(t0, v, b0);
-    b1 = _mm512_fmadd_pd(t1, v, b1);
-    c0 = _mm512_fmadd_pd(t0, y, c0);
-    c1 = _mm512_fmadd_pd(t1, y, c1);
-    e0 = _mm512_fmadd_pd(t0, z, e0);
-    e1 = _mm512_fmadd_pd(t1, z, e1);
+    __m512d t[R];
+    for (int r = 0; r < R; ++r) t[r] = _mm512_loadu_pd(tile + kLanes * d + 8 * r);
+    for (int m = 0; m < M; ++m) {
+      const __m512d b = _mm512_set1_pd(x[m][d]);
+      for (int r = 0; r < R; ++r) acc[m][r] = _mm512_fmadd_pd(t[r], b, acc[m][r]);
+    }
   }
-  _mm512_storeu_pd(out[0], a0);
-  _mm512_storeu_pd(out[0] + 8, a1);
-  _mm512_storeu_pd(out[1], b0);
-  _mm512_storeu_pd(out[1] + 8, b1);
-  _mm512_storeu_pd(out[2], c0);
-  _mm512_storeu_pd(out[2] + 8, c1);
-  _mm512_storeu_pd(out[3], e0);
-  _mm512_storeu_pd(out[3] + 8, e1);
+  for (int m = 0; m < M; ++m)
+    for (int r = 0; r < R; ++r) _mm512_storeu_pd(out[m] + 8 * r, acc[m][r]);
 }
 
-template <unsigned BITS>
-void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n,
-           const double* tile, double* unpacked, double* acc) {
-  for (size_t i = 0; i < n; ++i) unpack<BITS>(codes + items[i] * row_bytes, dim, unpacked + i * dim);
+template <int R, int M>
+[[gnu::always_inline]] inline void groups(const double* unpacked, uint64_t dim, size_t n, const double* tile,
+                                          double* acc) {
   double spare[kLanes];
-  for (size_t i = 0; i < n; i += 4) {
+  for (size_t i = 0; i < n; i += M) {
     // A short last group repeats its last candidate into a spare accumulator.
-    const double* x[4];
-    double* out[4];
-    for (size_t j = 0; j < 4; ++j) {
+    const double* x[M];
+    double* out[M];
+    for (size_t j = 0; j < M; ++j) {
       const bool real = i + j < n;
       x[j] = unpacked + (real ? i + j : n - 1) * dim;
       out[j] = real ? acc + kLanes * (i + j) : spare;
     }
-    chains_4(x, tile, dim, out);
+    chains<R, M>(x, tile, dim, out);
   }
+}
+
+// Eight codes at a time: their BITS bytes spread over eight 64-bit lanes, each shifted to
+// its own code and masked, then converted; the tail as the scalar unpack.
+template <unsigned BITS>
+[[gnu::always_inline]] inline void unpack8(const uint8_t* run, uint64_t dim, double* out) {
+  const __m512i shifts = _mm512_set_epi64(7 * BITS, 6 * BITS, 5 * BITS, 4 * BITS, 3 * BITS, 2 * BITS, BITS, 0);
+  const __m512i mask = _mm512_set1_epi64((1 << BITS) - 1);
+  const uint64_t groups = dim / 8;
+  for (uint64_t g = 0; g < groups; ++g) {
+    uint64_t word = 0;
+    __builtin_memcpy(&word, run + g * BITS, BITS);
+    const __m512i spread = _mm512_set1_epi64(static_cast<long long>(word));
+    const __m512i codes = _mm512_and_si512(_mm512_srlv_epi64(spread, shifts), mask);
+    _mm512_storeu_pd(out + 8 * g, _mm512_cvtepi64_pd(codes));
+  }
+  for (uint64_t d = 8 * groups; d < dim; ++d) out[d] = static_cast<double>(code_at<BITS>(run, d));
+}
+
+template <unsigned BITS>
+void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_t* items, size_t n, size_t lanes,
+           const double* tile, double* unpacked, double* acc) {
+  for (size_t i = 0; i < n; ++i) unpack8<BITS>(codes + items[i] * row_bytes, dim, unpacked + i * dim);
+  if (lanes <= 8)
+    groups<1, 8>(unpacked, dim, n, tile, acc);
+  else
+    groups<2, 4>(unpacked, dim, n, tile, acc);
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
     }
     for (uint64_t p0 = 0; p0 < n_candidates; p0 += kTileBlock) {
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kTileBlock, n_candidates - p0));
-      score_block(store.codes.data(), store.row_bytes, dim, candidates.data() + p0, m, tile.data(), unpacked.data(),
-                  acc);
+      score_block(store.codes.data(), store.row_bytes, dim, candidates.data() + p0, m, n, tile.data(),
+                  unpacked.data(), acc);
       for (size_t i = 0; i < m; ++i) {
         const uint64_t p = p0 + i;
         for (size_t l = 0; l < n; ++l) {

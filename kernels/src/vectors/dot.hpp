@@ -23,14 +23,19 @@ namespace avx2 { QV_VECTORS_DOT_DECLS }
 namespace avx512 { QV_VECTORS_DOT_DECLS }
 #undef QV_VECTORS_DOT_DECLS
 
-inline double dot(const double* a, const double* b, size_t n) {
-  return QV_ISA_PICK3(portable::dot, avx2::dot, avx512::dot)(a, b, n);
-}
+using DotFn = double (*)(const double*, const double*, size_t);
+using DotRowsFn = void (*)(const double*, const double*, size_t, const uint32_t*, size_t, double*);
+
+// The versions for the active level, for callers that pick once and call often.
+inline DotFn pick_dot() { return QV_ISA_PICK3(portable::dot, avx2::dot, avx512::dot); }
+inline DotRowsFn pick_dot_rows() { return QV_ISA_PICK3(portable::dot_rows, avx2::dot_rows, avx512::dot_rows); }
+
+inline double dot(const double* a, const double* b, size_t n) { return pick_dot()(a, b, n); }
 
 // out[i] = dot(q, base + ids[i] * dim) for i < n: one neighbour list scored at once, the
 // rows of the next entries requested ahead.
 inline void dot_rows(const double* q, const double* base, size_t dim, const uint32_t* ids, size_t n, double* out) {
-  QV_ISA_PICK3(portable::dot_rows, avx2::dot_rows, avx512::dot_rows)(q, base, dim, ids, n, out);
+  pick_dot_rows()(q, base, dim, ids, n, out);
 }
 
 }  // namespace qv::vectors

@@ -82,20 +82,23 @@ inline double merge(const uint64_t* ac, const double* av, size_t an, const uint6
 struct DenseItems {
   std::span<const double> data;
   uint64_t dim = 0;
+  // The dot's level, read once per store rather than once per score.
+  DotFn dot_fn = pick_dot();
+  DotRowsFn dot_rows_fn = pick_dot_rows();
 
   uint64_t n_items() const { return dim == 0 ? 0 : data.size() / dim; }
   const double* row(uint64_t i) const { return data.data() + i * dim; }
 
-  double similarity(uint64_t i, uint64_t j) const { return dot(row(i), row(j), dim); }
+  double similarity(uint64_t i, uint64_t j) const { return dot_fn(row(i), row(j), dim); }
 
   void similarity_many(uint64_t i, const uint32_t* ids, size_t n, double* out) const {
-    dot_rows(row(i), data.data(), dim, ids, n, out);
+    dot_rows_fn(row(i), data.data(), dim, ids, n, out);
   }
 
   double score(uint64_t item, const Query& q) const {
     if (q.form == Query::Form::Sparse) return gather_row(item, q);
     QV_ASSERT(q.values.size() >= dim, "dense query narrower than the items");
-    return dot(q.values.data(), row(item), dim);
+    return dot_fn(q.values.data(), row(item), dim);
   }
 
   void score_many(const Query& q, const uint32_t* ids, size_t n, double* out) const {
@@ -104,7 +107,7 @@ struct DenseItems {
       return;
     }
     QV_ASSERT(q.values.size() >= dim, "dense query narrower than the items");
-    dot_rows(q.values.data(), data.data(), dim, ids, n, out);
+    dot_rows_fn(q.values.data(), data.data(), dim, ids, n, out);
   }
 
  private:
