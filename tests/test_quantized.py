@@ -328,3 +328,17 @@ def test_negative_counts_overflow(name):
     with pytest.raises(OverflowError) as e:
         _core.quantized_search_dense(**dense_args(**{name: -1}))
     assert any(name in n for n in getattr(e.value, "__notes__", []))
+
+
+def test_exact_scores_are_the_graph_search_scores(rng):
+    vectors = rng.standard_normal((200, 37))
+    queries = rng.standard_normal((5, 37))
+    candidates = np.arange(200, dtype=np.int64)
+    graph = _core.hnsw_build_dense(vectors, 8, 50, 1, 1)
+    g_pos, g_val = _core.hnsw_search_dense(*graph, vectors, queries, candidates, *no_exclusions(5), 10, 200, 1)
+    pos, val = _core.quantized_search_dense(np.zeros(200 * 37, np.uint8), 8, np.ones(37), np.zeros(37), vectors,
+                                            queries, candidates, *no_exclusions(5), 200, 1)
+    for q in range(5):
+        ours = dict(zip(pos[q].tolist(), val[q].tolist()))
+        for p, s in zip(g_pos[q].tolist(), g_val[q].tolist()):
+            assert np.float64(ours[p]).tobytes() == np.float64(s).tobytes()
