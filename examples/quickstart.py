@@ -9,9 +9,9 @@ unseen items is the baseline a method has to beat.
 
 Everything here needs only NumPy and quorvane. Scores and rankings are the same on every
 run. Most functions give the same bits for every thread count and run on all cores; BPR's
-parallel updates race by design, so it trains on one thread; EASE's factorization and the
-latent-factor scorer may differ in the last bits between thread counts, so they run on a
-fixed number of them. Times, of course, vary from machine to machine.
+parallel updates race by design, so it trains on one thread; the latent-factor scorer may
+differ in the last bits between thread counts, so it runs on a fixed number of them.
+Times, of course, vary from machine to machine.
 """
 import time
 
@@ -22,7 +22,7 @@ from quorvane import _core
 N_USERS, N_ITEMS, N_GROUPS = 8_000, 2_000, 40
 K = 10
 ALL_CORES = 0          # the default pool (see the README for what 0 means)
-FIXED_THREADS = 4      # where the last bits depend on the thread count
+FIXED_THREADS = 4      # the factor scorer's path, and so its last bits, depend on it
 
 
 def generate_events(rng):
@@ -130,7 +130,7 @@ def main():
         ("cosine", lambda: _core.item_cosine_top_k(tp, ti, td, n_items, norms, 10.0, neighbours,
                                                    ALL_CORES), serve_similarity),
         ("RP3beta", fit_rp3beta, serve_similarity),
-        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, FIXED_THREADS),
+        ("EASE", lambda: _core.ease_weights(tp, ti, td, n_items, 200.0, ALL_CORES),
          lambda w: _core.recommend_from_dense_rows(tp, ti, td, test_users, w, None, True, K,
                                                    ALL_CORES)),
         ("SLIM", fit_slim, serve_similarity),

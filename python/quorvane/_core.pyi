@@ -88,9 +88,7 @@ def ease_inverse_gram(
     users x items CSR matrix R, as a dense (n_cols, n_cols) array, exactly symmetric.
 
     Keep P to update the model by low-rank steps later. Raises ValueError when the
-    matrix is not positive definite. The factorization splits its work by the thread
-    count, so the last bits can differ between values of `n_threads`; a given value
-    always gives the same result.
+    matrix is not positive definite. The result is the same for every `n_threads`.
     `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
     `RAYON_RS_NUM_CPUS`, else the online processors."""
 
@@ -105,9 +103,8 @@ def ease_weights(
     """The closed-form item-item weights W[i][j] = -P[i][j] / P[j][j] with a zero diagonal,
     where P = (R^T R + l2_reg I)^-1, for a users x items CSR matrix R.
 
-    Raises ValueError when the matrix is not positive definite. The factorization splits
-    its work by the thread count, so the last bits can differ between values of
-    `n_threads`; a given value always gives the same result.
+    Raises ValueError when the matrix is not positive definite. The result is the same
+    for every `n_threads`.
     `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
     `RAYON_RS_NUM_CPUS`, else the online processors."""
 

@@ -64,17 +64,14 @@ const py::Registered functions{
         "The inverse P = (R^T R + l2_reg I)^-1 of the regularised item Gram matrix of a\n"
         "users x items CSR matrix R, as a dense (n_cols, n_cols) array, exactly symmetric.\n\n"
         "Keep P to update the model by low-rank steps later. Raises ValueError when the\n"
-        "matrix is not positive definite. The factorization splits its work by the thread\n"
-        "count, so the last bits can differ between values of `n_threads`; a given value\n"
-        "always gives the same result.\n"
+        "matrix is not positive definite. The result is the same for every `n_threads`.\n"
         QV_DOC_DEFAULT_POOL),
     py::define<ease_weights>(
         "NDArray[np.float64]",
         "The closed-form item-item weights W[i][j] = -P[i][j] / P[j][j] with a zero diagonal,\n"
         "where P = (R^T R + l2_reg I)^-1, for a users x items CSR matrix R.\n\n"
-        "Raises ValueError when the matrix is not positive definite. The factorization splits\n"
-        "its work by the thread count, so the last bits can differ between values of\n"
-        "`n_threads`; a given value always gives the same result.\n"
+        "Raises ValueError when the matrix is not positive definite. The result is the same\n"
+        "for every `n_threads`.\n"
         QV_DOC_DEFAULT_POOL),
     py::define<ease_weights_from_inverse>(
         "NDArray[np.float64]",
