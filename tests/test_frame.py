@@ -189,7 +189,8 @@ def test_results_own_their_buffers():
 
 
 def test_pool_build_failure_is_a_value_error_and_is_retried():
-    # Far more threads than the system lets a process start.
+    # Far more threads than the system lets a process start (yet within the bound on
+    # n_threads).
     code = textwrap.dedent("""
         import os, resource, numpy as np
         from quorvane import _core
@@ -198,7 +199,7 @@ def test_pool_build_failure_is_a_value_error_and_is_retried():
         resource.setrlimit(resource.RLIMIT_NPROC, (16, resource.getrlimit(resource.RLIMIT_NPROC)[1]))
         a = np.array([0], dtype=np.int64)
         try:
-            _core.coo_to_csr(a, a, np.array([1.0]), 1, 1, 5000)
+            _core.coo_to_csr(a, a, np.array([1.0]), 1, 1, 200)
         except ValueError as e:
             print("ValueError", "(os error" in str(e))
         resource.setrlimit(resource.RLIMIT_NPROC, resource.getrlimit(resource.RLIMIT_NPROC)[1:] * 2)

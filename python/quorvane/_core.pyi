@@ -51,11 +51,12 @@ def coo_to_csr(
     n_cols: SupportsIndex,
     n_threads: SupportsIndex,
 ) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]:
-    """Build a CSR matrix (indptr, indices, data) of shape (n_rows, n_cols) from coordinate
-    triples, summing the values of repeated (row, column) pairs in input order.
+    """A CSR matrix built from coordinate triples, with duplicate pairs summed.
 
-    Rows come out with ascending column indices and one entry per pair (the canonical CSR
-    form); explicit zeros are kept. The result is the same for every `n_threads`.
+    Returns (indptr, indices, data) of shape (n_rows, n_cols). Rows come out with ascending
+    column indices and one entry per (row, column) pair, its values summed in input order
+    (the canonical CSR form); explicit zeros are kept. The result is the same for every
+    `n_threads`.
     `n_threads == 0` uses the default pool size: `RAYON_NUM_THREADS`, else
     `RAYON_RS_NUM_CPUS`, else the online processors."""
 

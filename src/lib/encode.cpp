@@ -45,10 +45,11 @@ py::Ref factorize(const FactorizeArgs& a) {
 const py::Registered functions{
     py::define<coo_to_csr>(
         "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
-        "Build a CSR matrix (indptr, indices, data) of shape (n_rows, n_cols) from coordinate\n"
-        "triples, summing the values of repeated (row, column) pairs in input order.\n\n"
-        "Rows come out with ascending column indices and one entry per pair (the canonical CSR\n"
-        "form); explicit zeros are kept. The result is the same for every `n_threads`.\n"
+        "A CSR matrix built from coordinate triples, with duplicate pairs summed.\n\n"
+        "Returns (indptr, indices, data) of shape (n_rows, n_cols). Rows come out with ascending\n"
+        "column indices and one entry per (row, column) pair, its values summed in input order\n"
+        "(the canonical CSR form); explicit zeros are kept. The result is the same for every\n"
+        "`n_threads`.\n"
         QV_DOC_DEFAULT_POOL),
     py::define<factorize>(
         "tuple[NDArray[np.int64], NDArray[np.int64]]",

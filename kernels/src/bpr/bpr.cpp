@@ -65,6 +65,7 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   QV_ASSERT(item_bias.size() == m.n_cols, "item bias length");
 
   std::vector<double> shares;
+  require_allocatable(p.n_iter, sizeof(double), "n_iter", p.n_iter, "one statistic per epoch");
   shares.reserve(checked_len<double>(p.n_iter));
   if (p.n_iter == 0) return shares;
 

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace qv {
 
@@ -30,6 +31,25 @@ template <class T>
 inline T read_once(const T& x) {
   return __atomic_load_n(&x, __ATOMIC_RELAXED);
 }
+
+// A size from a caller's argument that no allocation could hold. Its message names the
+// argument, its value and what it asked for, and the bindings raise it as MemoryError with
+// that message; being a bad_alloc, it is handled wherever memory exhaustion is.
+class TooLarge : public std::bad_alloc {
+ public:
+  explicit TooLarge(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Throws TooLarge when `count` elements of `elem_bytes` bytes, which `argument` (= value)
+// asks for as `what`, are more than the machine's physical memory: such a request could
+// only fail in the allocator or end with the process killed. The message reads
+// "<argument>=<value> asks for <what> of <count> entries, more than this machine's memory holds."
+void require_allocatable(unsigned __int128 count, size_t elem_bytes, const char* argument, uint64_t value,
+                         const char* what);
 
 // Element-count products that come from caller sizes: an overflow means the buffer can
 // never be allocated, which is reported like any other failed allocation.

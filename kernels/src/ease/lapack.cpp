@@ -173,10 +173,11 @@ bool invert_lower(std::vector<double>& g, size_t n, double l2_reg) {
 }  // namespace
 
 size_t dense_len(uint64_t n) {
+  require_allocatable(static_cast<unsigned __int128>(n) * n, sizeof(double), "n_cols", n,
+                      "an n_cols x n_cols float64 matrix");
+  // Whatever fits in memory is far below this; the solver's sizes are 32-bit.
   if (n > static_cast<uint64_t>(INT_MAX)) throw std::bad_alloc();
-  const size_t len = checked_len<double>(checked_mul(n, n));
-  linalg::require_memory(checked_mul(len, sizeof(double)));
-  return len;
+  return checked_len<double>(checked_mul(n, n));
 }
 
 std::variant<std::vector<double>, NotPositiveDefinite> inverse(std::vector<double>&& g, uint64_t n,

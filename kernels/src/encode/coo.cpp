@@ -345,6 +345,8 @@ void close_gaps(sparse::RawCsr& out, const std::vector<uint64_t>& bucket_ptr, co
 sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
                           std::span<const double> data, uint64_t n_rows, uint64_t n_cols) {
   const size_t nnz = data.size();
+  require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
+                      "an index pointer of n_rows + 1");
   sparse::RawCsr out;
   if (nnz == 0 || n_rows == 0 || n_cols == 0) {
     out.indptr.assign(checked_len<uint64_t>(checked_add(n_rows, 1)), 0);

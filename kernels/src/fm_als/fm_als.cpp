@@ -51,6 +51,7 @@ Fitted fit(const sparse::CsrView& caller_x, std::span<const double> y, double w0
   for (uint64_t g : group) QV_ASSERT(g < reg_w.size(), "group out of range");
 
   Fitted out;
+  require_allocatable(n_iter, sizeof(double), "n_iter", n_iter, "one statistic per sweep");
   out.rmse.reserve(checked_len<double>(n_iter));
   out.w0 = w0;
   if (n_iter == 0) return out;

@@ -7,7 +7,6 @@
 #include <span>
 #include <vector>
 
-#include "linalg/memory.hpp"
 #include "sparse/columns.hpp"
 
 namespace qv::knn {
@@ -82,7 +81,7 @@ template <class Init, class Fill>
 sparse::CsrOwned build_rows(uint64_t n_cols, std::optional<std::span<const uint64_t>> rows, Init&& init,
                             Fill&& fill) {
   const uint64_t n_out = rows ? rows->size() : n_cols;
-  linalg::require_memory(checked_mul(checked_add(n_out, 1), 16));
+  require_allocatable(static_cast<unsigned __int128>(n_out) + 1, 16, "n_cols", n_cols, "row bookkeeping");
   if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill);
   return sparse::CsrOwned::build(n_cols, init, fill);
 }

@@ -36,8 +36,9 @@ bool mirrorable(const sparse::CsrView& r, const uint32_t* cols) {
 
 std::vector<double> gram(const sparse::CsrView& r) {
   const uint64_t n = r.n_cols;
+  require_allocatable(static_cast<unsigned __int128>(n) * n, sizeof(double), "n_cols", n,
+                      "an n_cols x n_cols float64 matrix");
   const uint64_t len = checked_mul(n, n);
-  require_memory(checked_mul(len, sizeof(double)));
   std::vector<double> g(checked_len<double>(len), 0.0);
   if (r.indices.empty()) return g;
   // n * n fits in memory, so every column index fits in 32 bits.

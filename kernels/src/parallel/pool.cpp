@@ -43,7 +43,18 @@ std::string os_error_text(int code) {
 Pool* Pool::current() { return tl_current; }
 
 std::shared_ptr<Pool> Pool::create(size_t n, std::string* error) {
-  if (n == 0) n = default_thread_count();
+  const char* asked_by = "n_threads";
+  if (n == 0) n = default_thread_count(&asked_by);
+  // Far more threads than processors only cost memory and scheduling; an absurd count
+  // would start threads until the system refuses, which under a memory limit ends the
+  // process, and without per-user limits exhausts process ids machine-wide.
+  const size_t limit = max_threads();
+  if (n > limit) {
+    if (error)
+      *error = std::string(asked_by) + " value " + std::to_string(n) + " out of range [0, " + std::to_string(limit + 1) +
+               ").";
+    return nullptr;
+  }
   std::shared_ptr<Pool> pool(new Pool());
   pool->n_threads_ = n;
   pool->workers_.reserve(n < 1024 ? n : 1024);
@@ -165,14 +176,25 @@ size_t online_processors() {
 }
 }  // namespace
 
-size_t default_thread_count() {
+size_t default_thread_count(const char** source) {
   const char* v = std::getenv("RAYON_NUM_THREADS");
   if (v && *v) {
     if (std::strcmp(v, "0") == 0) return online_processors();
-    if (size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+    if (size_t n = positive_env("RAYON_NUM_THREADS")) {
+      if (source) *source = "RAYON_NUM_THREADS";
+      return n;
+    }
   }
-  if (size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+  if (size_t n = positive_env("RAYON_RS_NUM_CPUS")) {
+    if (source) *source = "RAYON_RS_NUM_CPUS";
+    return n;
+  }
   return online_processors();
+}
+
+size_t max_threads() {
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return std::max<size_t>(256, 4 * static_cast<size_t>(online > 0 ? online : 1));
 }
 
 Pool& loop_pool() {

@@ -37,8 +37,10 @@ struct Job {
 
 class Pool {
  public:
-  // Starts `n` workers. When a thread cannot start, the started ones are stopped and
-  // joined, `error` receives "<description> (os error N)" and nullptr is returned.
+  // Starts `n` workers (0: the default size). When a thread cannot start, the started
+  // ones are stopped and joined, `error` receives "<description> (os error N)" and
+  // nullptr is returned. A size above max_threads() starts nothing and gets
+  // "<n_threads or the variable> value N out of range [0, max + 1)." instead.
   static std::shared_ptr<Pool> create(size_t n, std::string* error);
   ~Pool();
   Pool(const Pool&) = delete;
@@ -97,7 +99,13 @@ inline constexpr unsigned kOutsideSpinUs = 20;
 
 // The default size: RAYON_NUM_THREADS when it holds a positive integer (0 there means
 // the online processors), else RAYON_RS_NUM_CPUS when positive, else the processors.
-size_t default_thread_count();
+// `source`, when given, receives the name of the variable the size came from (left as
+// it was when the size is the processor count).
+size_t default_thread_count(const char** source = nullptr);
+
+// The most threads one pool may have: max(256, 4 x online processors). Pool::create
+// refuses more, naming `n_threads` or the environment variable that asked for them.
+size_t max_threads();
 
 // The process-wide pools (registry.cpp): the default pool, and one pool per requested
 // thread count (0 is a count of its own, the default size), each built on first use.

@@ -1,6 +1,11 @@
 #include "py/convert.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
@@ -96,6 +101,63 @@ void check_borrows(std::span<const Borrow> arrays) {
         panic(std::string("AlreadyBorrowed: '") + w.name + "' overlaps '" + other.name + "'");
     }
   }
+}
+
+namespace {
+struct Held {
+  uint64_t call;
+  uintptr_t lo, hi;
+  PyObject* array;
+  const char* name;
+  const char* function;
+};
+
+// Every change happens with the interpreter lock held, except a release during the forced
+// unwind that ends a daemon thread at exit; the mutex covers that one.
+std::mutex g_held_mutex;
+std::vector<Held>* g_held = new std::vector<Held>();  // never destroyed: calls may outlive exit
+std::atomic<size_t> g_held_count{0};
+uint64_t g_last_call = 0;
+
+// A forked child has none of the parent's other threads, so none of their calls.
+[[maybe_unused]] const int g_held_atfork = pthread_atfork(
+    [] { g_held_mutex.lock(); }, [] { g_held_mutex.unlock(); },
+    [] {
+      g_held->clear();
+      g_held_count.store(0);
+      g_held_mutex.unlock();
+    });
+}  // namespace
+
+HeldBorrows hold_borrows(std::span<const Borrow> arrays, const char* function) {
+  bool writes = false;
+  for (const Borrow& b : arrays) writes |= b.writable;
+  HeldBorrows token;
+  if (!writes && g_held_count.load(std::memory_order_acquire) == 0) return token;
+  std::lock_guard<std::mutex> lock(g_held_mutex);
+  for (const Borrow& b : arrays) {
+    auto [lo, hi] = extent(reinterpret_cast<PyArrayObject*>(b.array));
+    for (const Held& h : *g_held)
+      if (h.array == b.array || (lo < hi && h.lo < h.hi && lo < h.hi && h.lo < hi))
+        panic(std::string("AlreadyBorrowed: '") + b.name + "' overlaps '" + h.name + "', which a running " +
+              h.function + " call holds read-write");
+  }
+  if (!writes) return token;
+  token.call_ = ++g_last_call;
+  for (const Borrow& b : arrays) {
+    if (!b.writable) continue;
+    auto [lo, hi] = extent(reinterpret_cast<PyArrayObject*>(b.array));
+    g_held->push_back(Held{token.call_, lo, hi, b.array, b.name, function});
+  }
+  g_held_count.store(g_held->size(), std::memory_order_release);
+  return token;
+}
+
+HeldBorrows::~HeldBorrows() {
+  if (call_ == 0) return;
+  std::lock_guard<std::mutex> lock(g_held_mutex);
+  std::erase_if(*g_held, [this](const Held& h) { return h.call == call_; });
+  g_held_count.store(g_held->size(), std::memory_order_release);
 }
 
 }  // namespace qv::py

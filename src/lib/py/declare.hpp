@@ -11,7 +11,8 @@
 // unknown name does not compile), the text signature opening the docstring, the entry in
 // the module's function table and the line of the type stub. Every argument is converted,
 // in signature order, before the body runs; read-write arrays are then tested for borrow
-// conflicts.
+// conflicts, within the call and against the read-write borrows of other running calls,
+// which a call holds until it returns.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -176,7 +177,7 @@ class Args {
     PyObject* argv[size > 0 ? size : 1];
     parse_args(signature, args, nargs, kwnames, argv);
     convert(argv, std::index_sequence_for<Ps...>{});
-    if constexpr ((Ps::Kind::writable || ...)) borrows(std::index_sequence_for<Ps...>{});
+    if constexpr ((Ps::Kind::is_array || ...)) borrows(std::index_sequence_for<Ps...>{});
   }
 
   // The converted argument of parameter N.
@@ -219,11 +220,12 @@ class Args {
   }
 
   template <size_t... I>
-  void borrows(std::index_sequence<I...>) const {
+  void borrows(std::index_sequence<I...>) {
     Borrow list[size];
     size_t n = 0;
     (add_borrow<I, Ps>(list, n), ...);
-    check_borrows({list, n});
+    if constexpr ((Ps::Kind::writable || ...)) check_borrows({list, n});
+    held_ = hold_borrows({list, n}, F.text);
   }
 
   template <size_t I, class P>
@@ -240,6 +242,7 @@ class Args {
   }
 
   std::tuple<typename Ps::Kind::Value...> values_;
+  HeldBorrows held_;  // until the call returns
 };
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -50,6 +50,8 @@ PyObject* convert_current_exception() noexcept {
   try {
     throw;
   } catch (const ErrorSet&) {
+  } catch (const TooLarge& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -2,6 +2,8 @@
 // Errors at the boundary. Inside a binding, a raised Python exception travels as the C++
 // exception `ErrorSet` until the entry point returns NULL, so no code path forgets to
 // unwind. Kernel exceptions are converted only after the interpreter lock is back.
+#include <cxxabi.h>
+
 #include <string>
 #include <string_view>
 
@@ -30,15 +32,21 @@ void add_parameter_note(const char* name);
 
 // Runs `body` and turns every C++ exception into a pending Python exception:
 // bad_alloc becomes MemoryError, anything else the panic exception.
+//
+// Except the forced unwind that ends a thread: at interpreter exit a daemon thread that
+// waits for the lock is ended that way, and it must pass through (a swallowed one, or
+// one that meets a noexcept frame, aborts the process).
 template <class F>
-PyObject* guarded(F&& body) noexcept;
+PyObject* guarded(F&& body);
 
 PyObject* convert_current_exception() noexcept;
 
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return convert_current_exception();
   }
