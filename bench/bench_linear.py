@@ -115,7 +115,7 @@ def run(table):
     n_threads = threads(0)
     bench_contention(table, l2)
     # 20k items would hold three 3.2 GB matrices per peer; 5k and 10k show the trend.
-    for n, users, repeat in quick([(5_000, 50_000, 3), (10_000, 100_000, 2)], [(2_000, 20_000, 2)]):
+    for n, users, repeat in quick([(5_000, 50_000, 3), (10_000, 100_000, 2)], [(1_000, 20_000, 2)]):
         m = interactions(users, n, 40)
         args = csr_args(m)
         ours = median_time(lambda: _core.ease_weights(*args, n, l2, n_threads), repeat=repeat)
