@@ -9,11 +9,13 @@ import time
 import numpy as np
 import scipy.sparse as sp
 
+from bench_data import copy_bandwidth
 from common import median_time, quick, threads
 from quorvane import _core
 
 K = 10
 BATCH = 256  # numpy peers score this many queries at a time to bound their memory
+bandwidth = None  # bytes per second, measured at the start of the run
 
 
 def timed(fn, heavy):
@@ -93,12 +95,21 @@ def bench_factors(table, rng):
         if AlternatingLeastSquares is not None:
             model = AlternatingLeastSquares(factors=dim, dtype=np.float64)
             model.user_factors, model.item_factors = U, V
+        model32 = None
+        if AlternatingLeastSquares is not None:
+            model32 = AlternatingLeastSquares(factors=dim, dtype=np.float32)
+            model32.user_factors, model32.item_factors = U.astype(np.float32), V.astype(np.float32)
         for nq in query_counts:
             rows = rng.choice(n_users, nq, replace=False).astype(np.int64)
             heavy = nq * n_items > 10**8
             t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, None, K, n_threads)[0],
                                  False)
             case = f"factors {n_items // 1000}k items x{dim}, {nq} queries"
+            if nq == 1:
+                # One query reads every item vector once: the request's memory-traffic bound.
+                bound = V.nbytes / bandwidth
+                table.note(f"{case}: ours {t_ours * 1e3:.2f} ms, {t_ours / bound:.1f}x the memory-traffic bound "
+                           f"({V.nbytes / 1e6:.0f} MB at {bandwidth / 1e9:.0f} GB/s: {bound * 1e3:.2f} ms)")
             if nq * n_items <= 10**8:
                 t_peer, theirs = timed(lambda: batched(rows, lambda r: U[r] @ V.T, seen), heavy)
                 table.add(case, t_ours, "numpy matmul+argpartition", t_peer, same_rows(mine, theirs))
@@ -107,7 +118,33 @@ def bench_factors(table, rng):
                 t_peer, theirs = timed(
                     lambda: model.recommend(rows, user_items, N=K, filter_already_liked_items=True)[0], heavy)
                 table.add(case, t_ours, "implicit recommend (float64)", t_peer, overlap(mine, np.atleast_2d(theirs)))
-        del V
+            if model32 is not None and nq <= 1_000:
+                user_items = seen[rows]
+                t_peer, theirs = timed(
+                    lambda: model32.recommend(rows, user_items, N=K, filter_already_liked_items=True)[0], heavy)
+                table.add(case, t_ours, "implicit recommend (float32)", t_peer, overlap(mine, np.atleast_2d(theirs)))
+        del V, model, model32
+
+
+def bench_few_candidates(table, rng):
+    """One query over a handful of candidates of a huge catalogue: no work in proportion to it."""
+    n_items, dim, n_cand = quick(10_000_000, 1_000_000), 16, 20
+    V = rng.standard_normal((n_items, dim))
+    U = rng.standard_normal((1_000, dim))
+    seen = interactions(rng, 1_000, n_items)
+    sptr, sidx, _ = csr(seen)
+    cand = np.sort(rng.choice(n_items, n_cand, replace=False)).astype(np.int64)
+    rows = np.array([7], dtype=np.int64)
+    t_ours, mine = timed(lambda: _core.recommend_from_factors(U, V, None, None, rows, sptr, sidx, cand, 5, 0)[0], False)
+
+    def peer():
+        scores = V[cand] @ U[rows[0]]
+        scores[np.isin(cand, seen[rows[0]].indices)] = -np.inf
+        return cand[np.argsort(-scores, kind="stable")[:5]]
+
+    t_peer, theirs = timed(peer, False)
+    table.add(f"factors {n_items // 1_000_000}M items x{dim}, {n_cand} candidates, 1 query", t_ours,
+              "numpy V[candidates] @ u + argsort", t_peer, "equal" if np.array_equal(cand[mine[0]], theirs) else "DIFFERENT")
 
 
 def bench_dense(table, rng):
@@ -152,6 +189,10 @@ def bench_similarity(table, rng):
 
 def run(table):
     rng = np.random.default_rng(7)
+    global bandwidth
+    bandwidth = copy_bandwidth()
+    table.note(f"streaming copy bandwidth, all cores, this run: {bandwidth / 1e9:.1f} GB/s")
     bench_factors(table, rng)
+    bench_few_candidates(table, rng)
     bench_dense(table, rng)
     bench_similarity(table, rng)

@@ -130,6 +130,34 @@ def test_similarity_matches_numpy_on_both_paths(rng, sim_density, n_queries):
         np.testing.assert_array_equal(got[1], want[1])
 
 
+@pytest.mark.parametrize("fn", ["factors", "dense", "similarity"])
+@pytest.mark.parametrize("n_candidates", [12, 24, 25, 60])  # below and from 400 / 16 on
+def test_few_candidates_find_seen_items_without_an_item_map(rng, fn, n_candidates):
+    n_users, n_items, n_queries = 20, 400, 12
+    X = random_csr(rng, n_users, n_items, density=0.3, low=1, high=3)[3]
+    ids = np.sort(rng.choice(n_items, n_candidates, replace=False)).astype(np.int64)
+    rows = rng.integers(0, n_users, n_queries).astype(np.int64)
+    k = 4
+    if fn == "factors":
+        U = rng.integers(-3, 4, (n_users, 5)).astype(float)
+        V = rng.integers(-3, 4, (n_items, 5)).astype(float)
+        scores = U[rows] @ V.T
+        call = lambda t: _core.recommend_from_factors(U, V, None, None, rows, *csr_args(X)[:2], ids, k, t)
+    elif fn == "dense":
+        W = rng.integers(-4, 5, (n_items, n_items)).astype(float)
+        scores = X[rows] @ W
+        call = lambda t: _core.recommend_from_dense_rows(*csr_args(X), rows, W, ids, True, k, t)
+    else:
+        S = random_csr(rng, n_items, n_items, density=0.2)[3]
+        scores = (X[rows] @ S).toarray()
+        call = lambda t: sim_call(X, rows, S, k, candidates=ids, exclude_seen=True, n_threads=t)
+    want = reference(scores[:, ids], excluded_sets(n_queries, rows, X, None, ids), k)
+    for n_threads in (1, 8):
+        got = call(n_threads)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])
+
+
 def test_similarity_paths_agree_across_the_reach_boundary():
     # One user item whose similarity row has 0..n stored entries: reach below and at n/4.
     n = 40

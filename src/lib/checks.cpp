@@ -121,10 +121,11 @@ std::vector<uint64_t> index_candidates(I64s candidates, uint64_t n_items) {
   return ids;
 }
 
-std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items) {
+std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items, bool always_map) {
   if (!candidates) return std::nullopt;
   CandidateSubset s;
   s.ids = index_candidates(*candidates, n_items);
+  if (!always_map && s.ids.size() < n_items / 16) return s;
   // n_items bounds every id, and an id array exists, so the map is as large as an input.
   s.map.assign(checked_len<uint64_t>(n_items), std::numeric_limits<uint64_t>::max());
   for (size_t p = 0; p < s.ids.size(); ++p) s.map[s.ids[p]] = p;

@@ -91,7 +91,10 @@ struct CandidateSubset {
 // A strictly ascending candidate list over n_items, as unsigned item indices.
 std::vector<uint64_t> index_candidates(I64s candidates, uint64_t n_items);
 
-// An optional strictly ascending candidate list over n_items.
-std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items);
+// An optional strictly ascending candidate list over n_items. The map is left empty when
+// `always_map` is false and the candidates are fewer than n_items / 16: filling it would
+// cost a request time in proportion to the catalogue.
+std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, uint64_t n_items,
+                                                bool always_map = true);
 
 }  // namespace qv::checks

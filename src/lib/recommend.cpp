@@ -29,7 +29,7 @@ struct Request {
 };
 
 void set_candidates(Request& r, std::optional<checks::I64s> candidates, uint64_t n_items) {
-  r.subset = checks::candidate_subset(candidates, n_items);
+  r.subset = checks::candidate_subset(candidates, n_items, false);
   if (r.subset) {
     r.candidates = CandidateSet{r.subset->ids, true, r.subset->ids.size(), r.subset->map};
   } else {

@@ -139,7 +139,7 @@ struct Coordinates {
 
   std::pair<uint64_t, uint64_t> operator[](size_t i) const {
     const uint64_t r = read_once(rows[i]), c = read_once(cols[i]);
-    QV_ASSERT(r < n_rows && c < n_cols, "coordinate out of range");
+    QV_ASSERT((r < n_rows) & (c < n_cols), "coordinate out of range");
     return {r, c};
   }
 };
@@ -147,7 +147,9 @@ struct Coordinates {
 // Scatters entries [lo, hi) to their buckets in `keys` and `values` (both line-aligned);
 // next[b] is the first free slot of bucket b in this block's share. Entries of a bucket
 // keep their input order. Returns the sum of the rows read (see coo_to_csr).
-uint64_t scatter_block(const Coordinates& at, std::span<const double> data, size_t lo, size_t hi, const Layout& l,
+// `at` is taken by value: a copy of its own cannot alias the stores to `keys`, so its
+// fields stay in registers.
+uint64_t scatter_block(const Coordinates at, std::span<const double> data, size_t lo, size_t hi, const Layout& l,
                        uint64_t* next, uint64_t* keys, double* values) {
   const size_t nnz = data.size();
   uint64_t sum = 0;
@@ -269,11 +271,7 @@ size_t emit_bucket(size_t n, At at, const Layout& l, uint64_t n_local, size_t w,
       values[w - 1] += value;
       continue;
     }
-    const uint64_t r = l.local_row(key);
-    // Only a caller writing the coordinates during the call could break this (see
-    // coo_to_csr); the index pointer must still not be written past the bucket's rows.
-    QV_ASSERT(r < n_local, "row changed while being sorted");
-    for (; row < r; ++row) indptr[row] = w;
+    for (const uint64_t r = l.local_row(key); row < r; ++row) indptr[row] = w;
     keys[w] = l.column(key);
     values[w] = value;
     prev = key;
@@ -373,11 +371,15 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
   std::vector<uint64_t> counted(n_blocks, 0);
   parallel::for_each(n_blocks, [&](size_t b) {
     uint64_t* counts = next.data() + b * nb;
+    // Locals, which the count stores cannot alias.
+    const uint64_t* row_of = rows.data();
+    const uint64_t rows_end = n_rows;
+    const unsigned shift = l.row_bits;
     uint64_t sum = 0;
     for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
-      const uint64_t r = read_once(rows[i]);
-      QV_ASSERT(r < n_rows, "coordinate out of range");
-      ++counts[r >> l.row_bits];
+      const uint64_t r = read_once(row_of[i]);
+      QV_ASSERT(r < rows_end, "coordinate out of range");
+      ++counts[r >> shift];
       sum += r;
     }
     counted[b] = sum;
@@ -410,6 +412,12 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
     const uint64_t row0 = uint64_t{k} << l.row_bits;
     const uint64_t n_local = std::min<uint64_t>(uint64_t{1} << l.row_bits, n_rows - row0);
     uint64_t* indptr = out.indptr.data() + row0 + 1;
+    // Every key's row lies in its bucket's full row range, except when a caller wrote the
+    // rows during the call (see above) and changes cancelled in the sum; then only the last
+    // bucket, which may hold fewer rows, could see one beyond its rows, and its index
+    // pointer must not be written past them.
+    if (n_local < (uint64_t{1} << l.row_bits))
+      for (size_t i = 0; i < n; ++i) QV_ASSERT(l.local_row(keys[begin + i]) < n_local, "row changed while being sorted");
     size_t end;
     if (std::is_sorted(keys + begin, keys + begin + n)) {
       end = emit_bucket(n, [&](size_t i) { return Keyed{keys[begin + i], values[begin + i]}; }, l, n_local, begin, keys,

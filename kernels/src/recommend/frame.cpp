@@ -8,10 +8,9 @@ void collect_items(std::span<const int64_t> indptr, std::span<const int64_t> ind
   const uint64_t b = static_cast<uint64_t>(indptr[row]), e = static_cast<uint64_t>(indptr[row + 1]);
   QV_ASSERT(b <= e && e <= indices.size(), "seen index pointer malformed");
   if (candidates.has_ids) {
-    const uint64_t n = candidates.map.size();
     for (uint64_t i = b; i < e; ++i) {
-      const uint64_t item = static_cast<uint64_t>(indices[i]);
-      if (item < n && candidates.map[item] != kNotCandidate) out.push_back(candidates.map[item]);
+      const uint64_t p = candidates.position(static_cast<uint64_t>(indices[i]));
+      if (p != kNotCandidate) out.push_back(p);
     }
   } else {
     for (uint64_t i = b; i < e; ++i) {

@@ -35,9 +35,19 @@ struct CandidateSet {
   std::span<const uint64_t> ids;  // strictly ascending item indices, when `has_ids`
   bool has_ids = false;
   uint64_t n_candidates = 0;
-  std::span<const uint64_t> map;  // item -> position, or kNotCandidate (with ids only)
+  // item -> position, or kNotCandidate; with ids only, and left empty when the candidates
+  // are few next to the catalogue, which a request should not have to fill item by item.
+  std::span<const uint64_t> map;
 
   uint64_t item(uint64_t p) const { return has_ids ? ids[p] : p; }
+
+  // The position of `item`, or kNotCandidate (also for items outside the catalogue).
+  uint64_t position(uint64_t item) const {
+    if (!has_ids) return item < n_candidates ? item : kNotCandidate;
+    if (!map.empty()) return item < map.size() ? map[item] : kNotCandidate;
+    const auto it = std::lower_bound(ids.begin(), ids.end(), item);
+    return it != ids.end() && *it == item ? static_cast<uint64_t>(it - ids.begin()) : kNotCandidate;
+  }
 };
 
 // Appends the candidate positions of the items in row `row` of a seen pattern. Items

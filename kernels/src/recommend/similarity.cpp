@@ -95,8 +95,8 @@ void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& us
   // The candidate position of a touched item, or kNotCandidate when it is not one or is
   // excluded.
   auto position_of = [&](uint64_t item) -> uint64_t {
-    const uint64_t p = r.c.has_ids ? r.c.map[item] : item;
-    if (p == kNotCandidate || p >= r.c.n_candidates || s.mask[p]) return kNotCandidate;
+    const uint64_t p = r.c.position(item);
+    if (p == kNotCandidate || s.mask[p]) return kNotCandidate;
     return p;
   };
   if (!r.implicit_ties) {
