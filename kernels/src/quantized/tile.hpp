@@ -14,8 +14,9 @@
 namespace qv::quantized {
 
 inline constexpr size_t kLanes = 16;
-// Candidates scored per call of a tile scorer.
-inline constexpr size_t kTileBlock = 8;
+// Candidates scored per call of a tile scorer: enough for a vector path with few lanes in
+// use to keep several candidates' chains in flight.
+inline constexpr size_t kTileBlock = 32;
 
 // Scores the code runs of items[0 .. n) (n <= kTileBlock; item i's run starts at byte
 // items[i] * row_bytes of codes) against a tile of 16 * dim weights: acc[16 * i + l] is
