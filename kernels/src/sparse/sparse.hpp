@@ -70,15 +70,19 @@ template <class T>
 void copy_columns(const CsrView& m, T* out) {
   const size_t n = m.indices.size(), block = size_t{1} << 16;
   const uint64_t* in = m.indices.data();
-  parallel::for_each((n + block - 1) / block, [&](size_t b) {
+  auto copy = [&](size_t lo, size_t hi) {
     bool bad = false;
-    for (size_t p = b * block, end = std::min(n, (b + 1) * block); p < end; ++p) {
+    for (size_t p = lo; p < hi; ++p) {
       const uint64_t c = read_once(in[p]);
       bad |= c >= m.n_cols;
       out[p] = static_cast<T>(c);
     }
     QV_ASSERT(!bad, "CSR column out of range");
-  }, 1);
+  };
+  // A copy this small takes about a millisecond; handing it to the pool would cost more
+  // in waking its threads than it saves, above all on a busy machine.
+  if (n <= 16 * block) return copy(0, n);
+  parallel::for_each((n + block - 1) / block, [&](size_t b) { copy(b * block, std::min(n, (b + 1) * block)); }, 1);
 }
 
 using RowEntries = std::vector<std::pair<uint64_t, double>>;
