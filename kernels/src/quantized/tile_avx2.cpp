@@ -131,13 +131,18 @@ void block(const uint8_t* codes, uint64_t row_bytes, uint64_t dim, const uint64_
     case 4: return across_all<BITS, 2, 4>(codes, row_bytes, dim, items, n, tile, acc);
     default: break;
   }
-  for (size_t i = 0; i < n; ++i) unpack<BITS>(codes + items[i] * row_bytes, dim, unpacked + i * dim);
-  if (lanes <= 4)
-    groups<1, 8>(unpacked, dim, n, tile, acc);
-  else if (lanes <= 8)
-    groups<2, 4>(unpacked, dim, n, tile, acc);
-  else
-    groups<4, 2>(unpacked, dim, n, tile, acc);
+  // Eight candidates at a time, so their unpacked codes stay in the first-level cache
+  // next to the tile.
+  for (size_t s = 0; s < n; s += 8) {
+    const size_t m = std::min<size_t>(8, n - s);
+    for (size_t i = 0; i < m; ++i) unpack<BITS>(codes + items[s + i] * row_bytes, dim, unpacked + i * dim);
+    if (lanes <= 4)
+      groups<1, 8>(unpacked, dim, m, tile, acc + kLanes * s);
+    else if (lanes <= 8)
+      groups<2, 4>(unpacked, dim, m, tile, acc + kLanes * s);
+    else
+      groups<4, 2>(unpacked, dim, m, tile, acc + kLanes * s);
+  }
 }
 
 }  // namespace
