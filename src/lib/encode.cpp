@@ -44,7 +44,7 @@ py::Ref factorize(const FactorizeArgs& a) {
 
 const py::Registered functions{
     py::define<coo_to_csr>(
-        "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
+        py::kCsrTriple,
         "A CSR matrix built from coordinate triples, with duplicate pairs summed.\n\n"
         "Returns (indptr, indices, data) of shape (n_rows, n_cols). Rows come out with ascending\n"
         "column indices and one entry per (row, column) pair, its values summed in input order\n"

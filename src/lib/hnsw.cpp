@@ -195,7 +195,6 @@ py::Ref hnsw_search_sparse_dense(const SearchSparseDenseArgs& a) {
 #undef QV_INDEX_ARGS
 
 constexpr const char* kIndexTuple = "tuple[NDArray[np.int32], NDArray[np.int64], NDArray[np.int32], int]";
-constexpr const char* kRankedPair = "tuple[NDArray[np.int64], NDArray[np.float64]]";
 
 const py::Registered functions{
     py::define<hnsw_build_dense>(
@@ -218,7 +217,7 @@ const py::Registered functions{
         "number of columns, which for the item-item models is the size of the catalog. See\n"
         "[`hnsw_build_dense`] for the rest."),
     py::define<hnsw_search_dense>(
-        kRankedPair,
+        py::kRankedPair,
         "The `k` best candidates of each dense query under the graph, and their scores.\n\n"
         "`candidates` holds the item index of each candidate position, ascending, and the\n"
         "traversal passes *through* the items that are not candidates or are excluded rather\n"
@@ -227,13 +226,13 @@ const py::Registered functions{
         "is completed by an exact scan of its eligible items, so the result is always `k`\n"
         "items the caller may show. `n_threads == 0` uses all cores."),
     py::define<hnsw_search_sparse>(
-        kRankedPair,
+        py::kRankedPair,
         "The `k` best candidates of each sparse query under a graph over sparse item vectors.\n\n"
         "The item-item path. A query row is scattered once into a buffer of `dim` values, so\n"
         "each distance is a gather over an item vector's stored entries rather than a merge of\n"
         "two sorted runs. See [`hnsw_search_dense`] for the filtering rules."),
     py::define<hnsw_search_sparse_dense>(
-        kRankedPair,
+        py::kRankedPair,
         "The `k` best candidates of each sparse query under a graph over dense item vectors.\n\n"
         "EASE's path: its weight matrix is dense but catalog-wide, so scattering the query\n"
         "would cost a full pass per distance. The query stays sparse and the gather runs over\n"

@@ -92,19 +92,19 @@ const py::Registered functions{
         "`n_threads`.\n"
         QV_DOC_DEFAULT_POOL),
     py::define<item_knn_top_k>(
-        "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
+        py::kCsrTriple,
         "Top `k` entries of every row of `W^T W` for a users x items CSR matrix `W`.\n\n"
         "Returns the item-item similarity as CSR `(indptr, indices, data)` with sorted\n"
         "column indices. `n_threads == 0` uses all cores."),
     py::define<item_cosine_top_k>(
-        "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
+        py::kCsrTriple,
         "Top `k` cosine neighbours of every item for a users x items CSR matrix `W`.\n\n"
         "`norms` holds the Euclidean norm of each column of `W`; entry `(i, j)` of the result\n"
         "is `<W_i, W_j> / (norms[i] * norms[j] + shrink)`. Returns the item-item similarity as\n"
         "CSR `(indptr, indices, data)` with sorted column indices and a zero diagonal.\n"
         "`n_threads == 0` uses all cores."),
     py::define<rp3beta_similarity>(
-        "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
+        py::kCsrTriple,
         "Top `k` entries of every row of the `RP3beta` walk matrix for a users x items CSR `Pui`.\n\n"
         "`Pui` must already carry the row normalization and the `alpha` power; `row_scale` and\n"
         "`col_scale` hold the walk and popularity damping per item. Returns the item-item\n"

@@ -162,11 +162,10 @@ py::Ref quantized_search_sparse_dense(const SparseDenseArgs& a) {
                           oversample);
 }
 
-constexpr const char* kRanked = "tuple[NDArray[np.int64], NDArray[np.float64]]";
 
 const py::Registered functions{
     py::define<quantized_search_dense>(
-        kRanked,
+        py::kRankedPair,
         "The `k` best candidates of each dense query under a quantized flat scan.\n"
         "\n"
         "`codes` holds `dim` codes of `bits` each per item, packed `8 / bits` to a byte with\n"
@@ -180,7 +179,7 @@ const py::Registered functions{
         "back. `oversample * k` candidates are shortlisted by their codes and then rescored\n"
         "exactly, so the scores returned are always the exact ones."),
     py::define<quantized_search_sparse>(
-        kRanked,
+        py::kRankedPair,
         "The `k` best candidates of each sparse query over quantized sparse item vectors.\n"
         "\n"
         "The item-item path. One code per stored value, sharing the rows' own\n"
@@ -189,7 +188,7 @@ const py::Registered functions{
         "is scattered once into a buffer of `dim` values and every candidate gathers its own\n"
         "stored columns out of it. See [`quantized_search_dense`] for the filtering rules."),
     py::define<quantized_search_sparse_dense>(
-        kRanked,
+        py::kRankedPair,
         "The `k` best candidates of each sparse query over quantized *dense* item vectors.\n"
         "\n"
         "EASE's shape: catalog-wide dense item rows and a query of a handful of nonzeros, so\n"

@@ -51,7 +51,7 @@ const py::Registered functions{
         "n_rows x n_cols mask. Rows rank by descending score, ties broken by ascending column\n"
         "index. Raises ValueError when any row has fewer than k entries left."),
     py::define<csr_top_k_per_row>(
-        "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]",
+        py::kCsrTriple,
         "Keep the k largest entries of each row of a CSR matrix.\n\n"
         "The result is a CSR (indptr, indices, data) with sorted column indices. Ties keep the\n"
         "entry that comes first in its row, which is what a stable sort by descending value\n"

@@ -234,21 +234,21 @@ py::Ref recommend_from_similarity(const SimilarityArgs& a) {
 
 const py::Registered functions{
     py::define<recommend_from_factors>(
-        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        py::kRankedPair,
         "The `k` best candidates of a latent-factor model for users `rows`, and their scores.\n\n"
         "`score(u, j) = item_bias[j] + <user_factors[u], item_factors[j]> + user_offset[u]`,\n"
         "either bias optional; a model with no factors passes zero-width factor matrices. The\n"
         "seen matrix, when given, is the fitted interaction matrix whose row `u` lists what\n"
         "user `u` must not be recommended. Result as for `recommend_from_similarity`."),
     py::define<recommend_from_dense_rows>(
-        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        py::kRankedPair,
         "The `k` best candidates of `users[rows] @ weights`, and their scores, for a dense\n"
         "(n_items, n_items) item-item matrix such as EASE's.\n\n"
         "Arguments and result as for `recommend_from_similarity`; `weights` must be\n"
         "C-contiguous.\n"
         QV_DOC_DEFAULT_POOL),
     py::define<recommend_from_similarity>(
-        "tuple[NDArray[np.int64], NDArray[np.float64]]",
+        py::kRankedPair,
         "The `k` best candidates of `users[rows] @ similarity`, and their scores.\n\n"
         "`users` is the whole fitted interaction matrix (CSR) and `rows` the users queried;\n"
         "`similarity` is a sparse item-item matrix (CSR). Each query is scored and cut to its\n"

@@ -247,6 +247,11 @@ class Args {
 
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+// The return annotation of every function that answers with ranked positions and scores.
+inline constexpr const char* kRankedPair = "tuple[NDArray[np.int64], NDArray[np.float64]]";
+// ... and of every function that answers with a CSR matrix (indptr, indices, data).
+inline constexpr const char* kCsrTriple = "tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.float64]]";
+
 // One Python function of the module.
 struct Function {
   const char* name;
