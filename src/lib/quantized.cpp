@@ -73,6 +73,22 @@ py::Ref quantized_ranked(const QuantizedStore& store, const Items& items, const 
   return py::ranked_pair(n_queries, k, std::move(r.positions), std::move(r.scores));
 }
 
+// The CSR queries and their exclusions, checked in that order, then the ranking; `form`
+// makes the query set the item store scores against.
+template <class A, class Items, class Form>
+py::Ref rank_csr_queries(const A& a, const QuantizedStore& store, const Items& items,
+                         std::span<const uint64_t> cands, uint64_t dim, Form form) {
+  const checks::CsrInput query_csr = csr_rows(a.template get<"queries_indptr">(), a.template get<"queries_indices">(),
+                                              a.template get<"queries_data">(), dim);
+  const sparse::CsrView query_rows = query_csr.view();
+  const uint64_t n_queries = query_rows.n_rows;
+  std::vector<uint64_t> ex_indptr;
+  const quantized::Excluded excluded = excluded_rows(a.template get<"excluded_indptr">(),
+                                                     a.template get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
+  return quantized_ranked(store, items, form(query_rows), n_queries, cands, excluded, a.template get<"k">(),
+                          a.template get<"oversample">());
+}
+
 // ---- quantized_search_dense ----
 
 using DenseArgs = py::Args<"quantized_search_dense", In<"codes", uint8_t>, Count32<"bits">, In<"scale", double>,
@@ -112,8 +128,7 @@ using SparseArgs =
 
 py::Ref quantized_search_sparse(const SparseArgs& a) {
   const uint32_t bits = a.get<"bits">();
-  const uint64_t dim = a.get<"dim">(), k = a.get<"k">(), oversample = a.get<"oversample">();
-  std::vector<uint64_t> ex_indptr;
+  const uint64_t dim = a.get<"dim">(), oversample = a.get<"oversample">();
   const checks::CsrInput item_csr =
       csr_rows(a.get<"vectors_indptr">(), a.get<"vectors_indices">(), a.get<"vectors_data">(), dim);
   const sparse::CsrView rows = item_csr.view();
@@ -123,15 +138,7 @@ py::Ref quantized_search_sparse(const SparseArgs& a) {
     return QuantizedStore(SparseCodes{codes, bits, rows, a.get<"scale">(), a.get<"offset">()});
   });
   const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
-  const checks::CsrInput query_csr =
-      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim);
-  const sparse::CsrView query_rows = query_csr.view();
-  const uint64_t n_queries = query_rows.n_rows;
-  const quantized::Excluded excluded =
-      excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
-  const vectors::SparseItems items{rows};
-  return quantized_ranked(store, items, vectors::QuerySet::scattered(query_rows), n_queries, cands, excluded, k,
-                          oversample);
+  return rank_csr_queries(a, store, vectors::SparseItems{rows}, cands, dim, vectors::QuerySet::scattered);
 }
 
 // ---- quantized_search_sparse_dense ----
@@ -145,21 +152,13 @@ using SparseDenseArgs =
 py::Ref quantized_search_sparse_dense(const SparseDenseArgs& a) {
   const auto& vectors = a.get<"vectors">();
   const uint32_t bits = a.get<"bits">();
-  const uint64_t k = a.get<"k">(), oversample = a.get<"oversample">();
+  const uint64_t oversample = a.get<"oversample">();
   const uint64_t n_items = vectors.dim(0), dim = vectors.dim(1);
   const QuantizedStore store =
       dense_store(a.get<"codes">(), bits, a.get<"scale">(), a.get<"offset">(), n_items, dim, oversample);
   const vectors::DenseItems items{vectors.flat(), dim};
   const std::vector<uint64_t> cands = checks::index_candidates(a.get<"candidates">().flat(), n_items);
-  std::vector<uint64_t> ex_indptr;
-  const checks::CsrInput query_csr =
-      csr_rows(a.get<"queries_indptr">(), a.get<"queries_indices">(), a.get<"queries_data">(), dim);
-  const sparse::CsrView query_rows = query_csr.view();
-  const uint64_t n_queries = query_rows.n_rows;
-  const quantized::Excluded excluded =
-      excluded_rows(a.get<"excluded_indptr">(), a.get<"excluded_indices">(), n_queries, cands.size(), ex_indptr);
-  return quantized_ranked(store, items, vectors::QuerySet::sparse_rows(query_rows), n_queries, cands, excluded, k,
-                          oversample);
+  return rank_csr_queries(a, store, items, cands, dim, vectors::QuerySet::sparse_rows);
 }
 
 
