@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include "bpr/bpr.hpp"
 #include "bpr/trainer.hpp"
@@ -18,6 +21,19 @@ namespace {
 // of a collision (plain loads and stores would make it undefined behaviour).
 inline double load(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
 inline void store(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
+#if defined(__AVX2__)
+// Four neighbouring elements in one instruction. Each aligned 8-byte element of a vector
+// access is still read or written whole on x86, the guarantee the relaxed atomics above
+// give; asm keeps the compiler from treating these shared accesses as private ones.
+inline __m256d load4(const double* p) {
+  __m256d v;
+  asm volatile("vmovupd %1, %0" : "=x"(v) : "m"(*reinterpret_cast<const double(*)[4]>(p)));
+  return v;
+}
+inline void store4(double* p, __m256d v) {
+  asm volatile("vmovupd %1, %0" : "=m"(*reinterpret_cast<double(*)[4]>(p)) : "x"(v));
+}
+#endif
 
 // Asks for the cache lines of n values about to be written, in exclusive state, so the
 // stores that follow need no second trip to the other cores holding a copy.
@@ -97,20 +113,75 @@ struct Pipeline : Trainer<Index> {
     uint64_t u, i, j;
     double z;
   };
-  [[gnu::always_inline]] inline double score(const Sample& a) const {
-    double x = use_bias ? load(a.vi[n_factors]) - load(a.vj[n_factors]) : 0.0;
-    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
-    return x;
+  // Factor f of the score: the sum runs over f in ascending order, one rounding per step.
+  [[gnu::always_inline]] inline double score_one(const Sample& a, size_t f, double x) const {
+    return std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
   }
-
   // The values are read again rather than reused from the score: another worker's change
   // in between is kept.
-  [[gnu::always_inline]] inline void update_factor(const Sample& a, size_t f) const {
+  [[gnu::always_inline]] inline void update_one(const Sample& a, size_t f) const {
     const double z = a.z;
     const double uf = load(a.uu[f]), vi = load(a.vi[f]), vj = load(a.vj[f]);
     store(a.uu[f], std::fma(lr, std::fma(-reg, uf, z * (vi - vj)), uf));
     store(a.vi[f], std::fma(lr, std::fma(-reg, vi, z * uf), vi));
     store(a.vj[f], std::fma(lr, std::fma(-reg, vj, (-z) * uf), vj));
+  }
+
+#if defined(__AVX2__)
+  // Four factors at a time: the same operations on each lane as update_one and score_one,
+  // so the same bits. The score's sum stays a chain of one fma per factor; only its
+  // operands are loaded and subtracted four at a time.
+  static constexpr size_t kLanes = 4;
+  [[gnu::always_inline]] inline double score_block(const Sample& a, size_t f, double x) const {
+    alignas(32) double u[kLanes], d[kLanes];
+    _mm256_store_pd(u, load4(a.uu + f));
+    _mm256_store_pd(d, _mm256_sub_pd(load4(a.vi + f), load4(a.vj + f)));
+    for (size_t l = 0; l < kLanes; ++l) x = std::fma(u[l], d[l], x);
+    return x;
+  }
+  [[gnu::always_inline]] inline void update_block(const Sample& a, size_t f) const {
+    const __m256d rate = _mm256_set1_pd(lr), decay = _mm256_set1_pd(-reg);
+    const __m256d z = _mm256_set1_pd(a.z), neg_z = _mm256_set1_pd(-a.z);
+    const __m256d uf = load4(a.uu + f), vi = load4(a.vi + f), vj = load4(a.vj + f);
+    store4(a.uu + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, uf, _mm256_mul_pd(z, _mm256_sub_pd(vi, vj))), uf));
+    store4(a.vi + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, vi, _mm256_mul_pd(z, uf)), vi));
+    store4(a.vj + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, vj, _mm256_mul_pd(neg_z, uf)), vj));
+  }
+#else
+  static constexpr size_t kLanes = 1;
+  [[gnu::always_inline]] inline double score_block(const Sample& a, size_t f, double x) const {
+    return score_one(a, f, x);
+  }
+  [[gnu::always_inline]] inline void update_block(const Sample& a, size_t f) const { update_one(a, f); }
+#endif
+
+  [[gnu::always_inline]] inline double score(const Sample& a) const {
+    double x = use_bias ? load(a.vi[n_factors]) - load(a.vj[n_factors]) : 0.0;
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) x = score_block(a, f, x);
+    for (; f < n_factors; ++f) x = score_one(a, f, x);
+    return x;
+  }
+  [[gnu::always_inline]] inline void update(const Sample& a) const {
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) update_block(a, f);
+    for (; f < n_factors; ++f) update_one(a, f);
+  }
+  // The held sample's update and the next sample's score in one pass over the factors,
+  // for rows that do not overlap: the score's serial fma chain then runs in the shadow of
+  // the update instead of after it, and the values read are the same either way.
+  [[gnu::always_inline]] inline double update_and_score(const Sample& held, const Sample& next) const {
+    double x = use_bias ? load(next.vi[n_factors]) - load(next.vj[n_factors]) : 0.0;
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) {
+      update_block(held, f);
+      x = score_block(next, f, x);
+    }
+    for (; f < n_factors; ++f) {
+      update_one(held, f);
+      x = score_one(next, f, x);
+    }
+    return x;
   }
 
   [[gnu::always_inline]] inline void finish(const Sample& a, Counts& counts) const {
@@ -138,7 +209,6 @@ struct Pipeline : Trainer<Index> {
     for (size_t s = lo; s < hi && s < lo + kItems; ++s) stage_items(ring[s % kRing]);
     const size_t F = n_factors;
     double* const U = user;
-    const bool with_bias = use_bias;
     Sample held{};
     bool active = false;
     for (size_t s = lo; s < hi; ++s) {
@@ -165,17 +235,10 @@ struct Pipeline : Trainer<Index> {
       if (!active) {
         x = score(next);
       } else if (held.u != u && held.i != i && held.i != j && held.j != i && held.j != j) {
-        // The held sample's update and this sample's score touch different rows, so they
-        // can share one pass: the score's serial fma chain then runs in the shadow of the
-        // update instead of after it, and the values read are the same either way.
-        x = with_bias ? load(next.vi[F]) - load(next.vj[F]) : 0.0;
-        for (size_t f = 0; f < F; ++f) {
-          update_factor(held, f);
-          x = std::fma(load(next.uu[f]), load(next.vi[f]) - load(next.vj[f]), x);
-        }
+        x = update_and_score(held, next);
         finish(held, counts);
       } else {
-        for (size_t f = 0; f < F; ++f) update_factor(held, f);
+        update(held);
         finish(held, counts);
         x = score(next);
       }
@@ -184,7 +247,7 @@ struct Pipeline : Trainer<Index> {
       active = true;
     }
     if (active) {
-      for (size_t f = 0; f < F; ++f) update_factor(held, f);
+      update(held);
       finish(held, counts);
     }
   }
