@@ -158,6 +158,56 @@ def test_few_candidates_find_seen_items_without_an_item_map(rng, fn, n_candidate
         np.testing.assert_array_equal(got[1], want[1])
 
 
+@pytest.mark.parametrize("n_queries, n_threads", [(1, 8), (3, 2), (12, 8)])
+@pytest.mark.parametrize("nan", [False, True])
+def test_repeated_requests_keep_their_bits(rng, n_queries, n_threads, nan):
+    # A large catalogue (split path up to 8 queries, segmented tiles beyond) with many tied
+    # scores, seen items and extra exclusions: consecutive requests may walk the catalogue
+    # in different orders, never to other bits. Without NaN that is also the one-thread
+    # answer (with NaN the split path keeps its own, tested above across thread counts).
+    n_items, dim = 60_000, 40
+    V = rng.integers(-2, 3, (n_items, dim)).astype(float)
+    if nan:
+        V[rng.random(n_items) < 0.3, 3] = np.nan
+    U = rng.integers(-2, 3, (20, dim)).astype(float)
+    seen = random_csr(rng, 20, n_items, density=0.002)[3]
+    rows = rng.integers(0, 20, n_queries).astype(np.int64)
+    extra = exclusion_pattern(rng, n_queries, n_items, density=0.001)
+    call = lambda t: _core.recommend_from_factors(U, V, None, None, rows, *csr_args(seen)[:2], None, 10, t, 0, *extra)
+    want = call(n_threads if nan else 1)
+    for _ in range(4):
+        got = call(n_threads)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1].view(np.uint64), want[1].view(np.uint64))
+
+
+@pytest.mark.parametrize("fn", ["factors", "similarity"])
+def test_heavy_users_repeated_over_many_queries(rng, fn):
+    # 45 queries of users with up to 100,000 seen items each: more excluded positions than a
+    # request keeps, so each query's are collected again where it is scored; the answers
+    # must be those of the same users asked one at a time.
+    n_items = 100_100
+    seen = sp.lil_matrix((3, n_items))
+    seen[0, :100_000] = 1.0
+    seen[1, 100:] = 1.0
+    seen[2, rng.choice(n_items, 50, replace=False)] = 1.0
+    seen = sp.csr_matrix(seen)
+    rows = np.tile(i64(0, 1, 2), 15)
+    if fn == "factors":
+        U = rng.integers(-3, 4, (3, 4)).astype(float)
+        V = rng.integers(-3, 4, (n_items, 4)).astype(float)
+        call = lambda r, t: _core.recommend_from_factors(U, V, None, None, r, *csr_args(seen)[:2], None, 7, t)
+    else:
+        S = random_csr(rng, n_items, n_items, density=0.00005)[3]
+        call = lambda r, t: sim_call(seen, r, S, 7, exclude_seen=True, n_threads=t)
+    single = [call(i64(u), 1) for u in range(3)]
+    for n_threads in (1, 8):
+        pos, scores = call(rows, n_threads)
+        for q, u in enumerate(rows):
+            np.testing.assert_array_equal(pos[q], single[u][0][0])
+            np.testing.assert_array_equal(scores[q], single[u][1][0])
+
+
 def test_similarity_paths_agree_across_the_reach_boundary():
     # One user item whose similarity row has 0..n stored entries: reach below and at n/4.
     n = 40

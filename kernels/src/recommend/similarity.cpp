@@ -24,7 +24,8 @@ struct State {
   sparse::Accumulator acc;
   std::vector<double> dense;
   std::vector<uint8_t> mask;
-  std::vector<uint64_t> excluded;
+  std::vector<uint64_t> scratch;
+  std::span<const uint64_t> excluded;
   Best best;
   knn::ImplicitTopK implicit;
   std::vector<Candidate> ranked;
@@ -147,7 +148,8 @@ void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& us
 Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView& similarity, std::span<const uint64_t> rows,
                              const CandidateSet& candidates, const Exclusions& exclusions, uint64_t k,
                              bool implicit_ties) {
-  if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
+  ExcludedLists excluded;
+  if (auto shortfall = precheck(rows, candidates, exclusions, k, excluded)) return *shortfall;
   Outputs out = make_outputs(rows.size(), k);
   if (k == 0 || rows.empty()) return out;
   QV_ASSERT(!similarity.indptr.empty(), "similarity index pointer empty");
@@ -160,7 +162,7 @@ Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView
   run_chunks(
       out, 1, k, rows.size(), [&] { return State(n_items, candidates.n_candidates, k); },
       [&](State& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
-        exclusions.collect(q, rows[q], candidates, s.excluded);
+        s.excluded = excluded.of(q, s.scratch);
         const sparse::CsrView::Entries user_row = users.entries(rows[q]);
         uint64_t reach = 0;
         for (uint64_t j : user_row.indices) {
