@@ -1,11 +1,12 @@
 """Beside busy processes: slowdown of the threaded kernels when other processes take 1, 2 or 4 cores.
 
 A machine shared with other work (a notebook server, CI, a service) has fewer free cores
-than the pool has threads. Each case runs quiet and beside 1, 2 and 4 processes that
-each keep one core busy; the levels alternate in rounds and each figure is the median of
-its rounds. The slowdown should follow the cores taken (8 / (8 - busy) on 8 processors
-with a pool of 8), as NumPy's inverse does, rather than collapse because a thread that
-lost its core holds up the others.
+than the pool has threads. Each case runs quiet and then beside 1, 2 and 4 processes that
+each keep one core busy, in rounds; a slowdown is the loaded time over the quiet time of
+the same round (so a drift in the machine's own load cancels), and each figure is the
+median over the rounds. The slowdown should follow the cores taken (8 / (8 - busy) on 8
+processors with a pool of 8), as NumPy's inverse does, rather than collapse because a
+thread that lost its core holds up the others.
 """
 import os
 import statistics
@@ -78,28 +79,32 @@ def run(table):
     for _, ours, _, peer, _ in work:  # first-call costs (pools, pages) out of the way
         ours()
         peer()
-    ours_t = {(name, b): [] for name, *_ in work for b in LEVELS}
-    peer_t = {(name, b): [] for name, *_ in work for b in LEVELS}
+    times = {}  # (who, case, busy) -> seconds per round
     for r in range(rounds):
         table.note(f"round {r + 1} of {rounds}")
-        for busy in LEVELS:
-            with busy_cores(busy):
-                for name, ours, _, peer, peer_rounds in work:
-                    ours_t[name, busy].append(timed(ours))
+        for name, ours, _, peer, peer_rounds in work:
+            for busy in LEVELS:
+                with busy_cores(busy):
+                    times.setdefault(("ours", name, busy), []).append(timed(ours))
                     if peer_rounds is None or r < peer_rounds:
-                        peer_t[name, busy].append(timed(peer))
-    med = {key: statistics.median(v) for key, v in ours_t.items()}
-    peer_med = {key: statistics.median(v) for key, v in peer_t.items()}
+                        times.setdefault(("peer", name, busy), []).append(timed(peer))
+
+    def median(who, name, busy):
+        return statistics.median(times[who, name, busy])
+
+    def slowdown(who, name, busy):
+        quiet, loaded = times[who, name, 0], times[who, name, busy]
+        return statistics.median(b / a for a, b in zip(quiet, loaded))
+
     for name, _, peer_name, _, _ in work:
         for busy in LEVELS:
-            slow = med[name, busy] / med[name, 0]
-            peer_slow = peer_med[name, busy] / peer_med[name, 0]
-            table.add(f"{name}, {busy} busy cores", med[name, busy], f"{peer_name}, same load",
-                      peer_med[name, busy],
-                      f"slowdown {slow:.2f}x, peer {peer_slow:.2f}x, proportional {proportional(busy):.2f}x")
+            table.add(f"{name}, {busy} busy cores", median("ours", name, busy), f"{peer_name}, same load",
+                      median("peer", name, busy),
+                      f"slowdown {slowdown('ours', name, busy):.2f}x, peer {slowdown('peer', name, busy):.2f}x, "
+                      f"proportional {proportional(busy):.2f}x")
     table.note("slowdown against the quiet time, busy cores " + " / ".join(map(str, LEVELS[1:])))
     for name, _, peer_name, _, _ in work:
-        ours_s = " / ".join(f"{med[name, b] / med[name, 0]:.2f}" for b in LEVELS[1:])
-        peer_s = " / ".join(f"{peer_med[name, b] / peer_med[name, 0]:.2f}" for b in LEVELS[1:])
+        ours_s = " / ".join(f"{slowdown('ours', name, b):.2f}" for b in LEVELS[1:])
+        peer_s = " / ".join(f"{slowdown('peer', name, b):.2f}" for b in LEVELS[1:])
         table.note(f"  {name:<52} ours {ours_s:<20} {peer_name}: {peer_s}")
     table.note("  proportional to the cores taken: " + " / ".join(f"{proportional(b):.2f}" for b in LEVELS[1:]))
