@@ -39,7 +39,7 @@ def ease_cases(n, users):
 
 
 def cases():
-    """(name, ours, peer name, peer, rounds the peer runs in) for every case."""
+    """(name, ours(n_threads), peer name, peer, rounds the peer runs in) for every case."""
     n_large, n_small = quick((10_000, 2_000), (2_000, 1_000))
     big_args, big_g = ease_cases(n_large, 10 * n_large)
     small_args, small_g = ease_cases(n_small, 10 * n_small)
@@ -53,14 +53,14 @@ def cases():
     # NumPy's inverse of the largest matrix takes many seconds: it runs in the first round only.
     slow_peer = 1 if n_large >= 10_000 else None
     return [
-        (f"ease_weights n={n_large}", lambda: _core.ease_weights(*big_args, n_large, L2, 0),
+        (f"ease_weights n={n_large}", lambda t=0: _core.ease_weights(*big_args, n_large, L2, t),
          f"numpy inv n={n_large}", lambda: np.linalg.inv(big_g), slow_peer),
-        (f"ease_weights n={n_small}", lambda: _core.ease_weights(*small_args, n_small, L2, 0),
+        (f"ease_weights n={n_small}", lambda t=0: _core.ease_weights(*small_args, n_small, L2, t),
          f"numpy inv n={n_small}", lambda: np.linalg.inv(small_g), None),
-        (f"item_gram n={n_large}", lambda: _core.item_gram(*big_args, n_large, 0),
+        (f"item_gram n={n_large}", lambda t=0: _core.item_gram(*big_args, n_large, t),
          f"numpy inv n={n_small}", lambda: np.linalg.inv(small_g), None),
         (f"recommend_from_factors {n_queries} queries, {n_items // 1000}k items x{dim}",
-         lambda: _core.recommend_from_factors(u, v, None, None, rows, sptr, sidx, None, K, 0),
+         lambda t=0: _core.recommend_from_factors(u, v, None, None, rows, sptr, sidx, None, K, t),
          "numpy matmul+argpartition", lambda: batched(rows, lambda r: u[r] @ v.T, seen), None),
     ]
 
@@ -70,6 +70,32 @@ def timed(fn):
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
+
+
+def cpu_ticks_per_thread():
+    """Processor time of each thread of this process so far, in clock ticks (Linux only)."""
+    ticks = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:  # the thread ended meanwhile
+            continue
+        ticks[tid] = int(fields[11]) + int(fields[12])  # user + system time
+    return ticks
+
+
+def threads_that_ran(fn, n_threads):
+    """How many threads of this process took processor time during fn(n_threads): the
+    caller's thread and the pool's (at most n_threads + 1), never another library's
+    spinning threads."""
+    fn(n_threads)  # the pool of that size exists from here on
+    time.sleep(0.3)  # a peer's threads that spin after its call have stopped
+    before = cpu_ticks_per_thread()
+    fn(n_threads)
+    time.sleep(0.3)  # time spent polling after the call counts too
+    after = cpu_ticks_per_thread()
+    return sum(1 for tid, t in after.items() if t > before.get(tid, 0))
 
 
 def run(table):
@@ -107,4 +133,8 @@ def run(table):
         ours_s = " / ".join(f"{slowdown('ours', name, b):.2f}" for b in LEVELS[1:])
         peer_s = " / ".join(f"{slowdown('peer', name, b):.2f}" for b in LEVELS[1:])
         table.note(f"  {name:<52} ours {ours_s:<20} {peer_name}: {peer_s}")
+    if os.path.isdir("/proc/self/task"):
+        for name, ours, *_ in work:
+            counts = ", ".join(f"n_threads={t}: {threads_that_ran(ours, t)}" for t in (1, 2, 4))
+            table.note(f"  threads that took processor time in one call of {name}: {counts}")
     table.note("  proportional to the cores taken: " + " / ".join(f"{proportional(b):.2f}" for b in LEVELS[1:]))
