@@ -196,22 +196,27 @@ class Accumulator {
     return flags_[j] != 0;
   }
 
+  // How a scatter records first touches; both keep the same order. `each` appends
+  // without a branch, the cheaper way while many columns are new; `rare` tests and
+  // branches, cheaper once nearly every column a row reaches is already touched.
+  enum class Track { each, rare };
+
   // values[cols[p]] += x for p in [s, e), in that order.
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_run(const Idx* cols, size_t s, size_t e, double x) {
-    add_each(cols, s, e, [x](size_t) { return x; });
+    add_each<T>(cols, s, e, [x](size_t) { return x; });
   }
 
   // values[cols[p]] += x * data[p] (the product rounded, then added) for p in [s, e).
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_products(const Idx* cols, const double* data, size_t s, size_t e, double x) {
-    add_each(cols, s, e, [x, data](size_t p) { return x * data[p]; });
+    add_each<T>(cols, s, e, [x, data](size_t p) { return x * data[p]; });
   }
 
   // values[cols[p]] += data[p] for p in [s, e).
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_values(const Idx* cols, const double* data, size_t s, size_t e) {
-    add_each(cols, s, e, [data](size_t p) { return data[p]; });
+    add_each<T>(cols, s, e, [data](size_t p) { return data[p]; });
   }
 
   double value(uint64_t j) const {
@@ -230,8 +235,8 @@ class Accumulator {
   }
 
  private:
-  // values[cols[p]] += term(p) for p in [s, e), recording first touches without a branch.
-  template <class Idx, class Term>
+  // values[cols[p]] += term(p) for p in [s, e), recording first touches as T says.
+  template <Track T, class Idx, class Term>
   void add_each(const Idx* cols, size_t s, size_t e, Term term) {
     double* values = values_.get();
     uint8_t* flags = flags_.get();
@@ -240,9 +245,14 @@ class Accumulator {
     for (size_t p = s; p < e; ++p) {
       const uint64_t j = cols[p];
       values[j] = values[j] + term(p);
-      touched[count] = j;  // kept only when j was untouched
-      count += flags[j] ^ 1;
-      flags[j] = 1;
+      if constexpr (T == Track::each) {
+        touched[count] = j;  // kept only when j was untouched
+        count += flags[j] ^ 1;
+        flags[j] = 1;
+      } else if (__builtin_expect(flags[j] == 0, 0)) {
+        touched[count++] = j;
+        flags[j] = 1;
+      }
     }
     count_ = count;
   }
