@@ -138,6 +138,43 @@ def test_coo_to_csr_errors(args, message):
     assert str(e.value) == message
 
 
+# Positions spread over several input blocks of every pool size: the first bad row in
+# input order wins over every column, then the first bad column.
+@pytest.mark.parametrize("bad, n_cols, message", [
+    ({"rows": [(250_000, 900), (190_000, -2)], "cols": [(10, 700)]}, 700, "row value -2 out of range [0, 900)."),
+    ({"rows": [(299_999, 905)]}, 700, "row value 905 out of range [0, 900)."),
+    ({"cols": [(280_000, -1), (140_000, 701), (70_000 - 1, 2**63 - 1)]}, 700,
+     "column value 9223372036854775807 out of range [0, 700)."),
+    ({"cols": [(200_000, 2**63 - 1)]}, 2**64 - 1,
+     "column value 9223372036854775807 out of range [0, 9223372036854775807)."),
+])
+@pytest.mark.parametrize("n_threads", [1, 3, 8])
+def test_coo_to_csr_reports_the_first_bad_index_of_a_large_input(rng, bad, n_cols, message, n_threads):
+    rows = rng.integers(0, 900, 300_000)
+    cols = rng.integers(0, 700, 300_000)
+    for name, array in (("rows", rows), ("cols", cols)):
+        for at, value in bad.get(name, []):
+            array[at] = value
+    with pytest.raises(ValueError) as e:
+        _core.coo_to_csr(rows, cols, np.ones(300_000), 900, n_cols, n_threads)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("n_rows, n_cols, message", [
+    (2**62, 5, "row value -1 out of range [0, 4611686018427387904)."),  # before the size is refused
+    (0, 5, "row value 3 out of range [0, 1)."),
+    (4, 0, "column value 1 out of range [0, 1)."),
+])
+def test_coo_to_csr_reports_a_bad_index_before_an_empty_or_impossible_shape(n_rows, n_cols, message):
+    rows, cols = np.zeros(100_000, dtype=np.int64), np.zeros(100_000, dtype=np.int64)
+    rows[-1] = -1 if n_rows else 3
+    if not n_cols:
+        rows[-1], cols[-1] = 0, 1
+    with pytest.raises(ValueError) as e:
+        _core.coo_to_csr(rows, cols, np.ones(100_000), n_rows, n_cols, 2)
+    assert str(e.value) == message
+
+
 def test_coo_to_csr_refuses_an_impossible_size_without_aborting():
     with pytest.raises(MemoryError):
         _core.coo_to_csr(i64(), i64(), f64(), 2**62, 3, 1)

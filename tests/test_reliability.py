@@ -124,6 +124,31 @@ WRITER = textwrap.dedent(r"""
             scores = rng.random((queries, n))
             call = lambda: (_core.top_k_per_row(scores, ex_ptr, ex_idx, 5), None)
         check = lambda out: ranked_ok(out, n)
+    elif case.startswith("hnsw_"):
+        x = rng.standard_normal((n, 8))
+        level, links_ptr, links, entry = _core.hnsw_build_dense(x, 4, 20, 0, 1)
+        q_ptr, q_idx = ip[:queries + 1].copy(), ix[:ip[queries]].copy()
+        q_data = d[:ip[queries]].copy()
+        cands = np.arange(n, dtype=np.int64)
+        tail = (cands, ex_ptr, ex_idx, 5, 30, 2)
+        target = {"hnsw_links": links, "hnsw_levels": level, "hnsw_excluded": ex_idx,
+                  "hnsw_query_columns": q_idx}[case]
+        if case == "hnsw_query_columns":
+            # sparse items: each query is scattered into a buffer sized by its columns
+            call = lambda: _core.hnsw_search_sparse(level, links_ptr, links, entry, ip[:n + 1].copy(),
+                                                    ix[:ip[n]].copy(), d[:ip[n]].copy(), n, q_ptr, q_idx,
+                                                    q_data, *tail)
+        else:
+            call = lambda: _core.hnsw_search_dense(level, links_ptr, links, entry, x, x[:queries].copy(), *tail)
+        check = lambda out: ranked_ok(out, n)
+    elif case == "quantized_query_columns":
+        vectors = rng.standard_normal((n, n))
+        codes = rng.integers(0, 256, n * n, dtype=np.uint8)
+        q_ptr, q_idx, q_data = ip[:queries + 1].copy(), ix[:ip[queries]].copy(), d[:ip[queries]].copy()
+        target = q_idx
+        call = lambda: _core.quantized_search_sparse_dense(codes, 8, np.ones(n), np.zeros(n), vectors, q_ptr, q_idx,
+                                                           q_data, np.arange(n, dtype=np.int64), ex_ptr, ex_idx, 5, 2)
+        check = lambda out: ranked_ok(out, n)
     else:
         raise SystemExit("unknown case " + case)
 
@@ -131,8 +156,9 @@ WRITER = textwrap.dedent(r"""
     def writer():
         j = len(target) // 2
         keep = target[j]
+        big = min(2**40, np.iinfo(target.dtype).max)
         while not stop:
-            target[j] = 2**40
+            target[j] = big
             target[j] = -1
             target[j] = keep
 
@@ -160,7 +186,8 @@ WRITTEN = ["factorize", "coo_rows", "coo_cols", "csr_top_k_per_row", "item_gram"
            "item_cosine_top_k", "rp3beta_similarity", "ease_inverse_gram", "ease_weights",
            "slim_elasticnet_weights", "slim_warm_indices", "bpr_fit", "fm_als_fit",
            "recommend_from_similarity", "recommend_from_dense_rows", "recommend_from_factors",
-           "top_k_per_row"]
+           "top_k_per_row", "hnsw_links", "hnsw_levels", "hnsw_excluded", "hnsw_query_columns",
+           "quantized_query_columns"]
 
 
 def run_script(code, *args, timeout=60, env=None):

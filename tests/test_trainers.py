@@ -77,14 +77,17 @@ def bpr_data(rng, n_users=7, n_items=9, F=3):
     return m.indptr.astype(np.int64), m.indices.astype(np.int64), U, V, b
 
 
-@pytest.mark.parametrize("use_bias,popularity,with_pool,seed", [
-    (True, False, False, 7),
-    (False, True, False, M64),
-    (True, True, True, 2**63 + 5),
-    (False, False, True, 0),
+# Factor counts around the vector width and the cache line: whole blocks, a remainder,
+# a remainder alone, and a row whose bias fills its line exactly.
+@pytest.mark.parametrize("use_bias,popularity,with_pool,seed,F", [
+    (True, False, False, 7, 4),
+    (False, True, False, M64, 9),
+    (True, True, True, 2**63 + 5, 7),
+    (False, False, True, 0, 1),
+    (True, True, False, 3, 16),
 ])
-def test_bpr_matches_reference_with_one_worker(rng, use_bias, popularity, with_pool, seed):
-    indptr, indices, U, V, b = bpr_data(rng, 12, 15, 4)
+def test_bpr_matches_reference_with_one_worker(rng, use_bias, popularity, with_pool, seed, F):
+    indptr, indices, U, V, b = bpr_data(rng, 12, 15, F)
     positives = rng.integers(0, len(indices), 11).astype(np.int64) if with_pool else None
     want = bpr_reference(indptr, indices, V.shape[0], U, V, b, 0.1, 0.02, use_bias, 3, seed,
                          positives, popularity)

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <numeric>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -28,6 +30,39 @@ TEST(Pool, InstallRunsOnAWorkerAndReturnsTheValue) {
     return pool->install([] { return 41; }) + 1;
   });
   EXPECT_EQ(v, 42);
+}
+
+// A joined caller is one of the pool's threads for the call only: its loops use at most
+// threads() threads in all (itself included), and afterwards, or after an exception, it
+// belongs to no pool again.
+TEST(Pool, JoinRunsOnTheCallerAsOneOfThePoolsThreads) {
+  for (size_t n : {1, 3}) {
+    auto pool = make(n);
+    const auto caller = std::this_thread::get_id();
+    std::mutex m;
+    std::set<std::thread::id> ran;
+    std::vector<std::atomic<int>> hits(500);
+    pool->join([&] {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      EXPECT_EQ(Pool::current(), pool.get());
+      EXPECT_EQ(pool->install([] { return 5; }), 5);  // directly, on the caller
+      qv::parallel::for_each(500, [&](size_t i) {
+        hits[i].fetch_add(1);
+        std::lock_guard<std::mutex> lock(m);
+        ran.insert(std::this_thread::get_id());
+      }, 1);
+    });
+    EXPECT_EQ(Pool::current(), nullptr);
+    for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+    EXPECT_LE(ran.size(), n);
+    if (n == 1) EXPECT_EQ(ran, std::set<std::thread::id>{caller});
+    EXPECT_THROW(pool->join([] {
+      qv::parallel::for_each(100, [](size_t i) {
+        if (i == 57) throw std::runtime_error("boom");
+      });
+    }), std::runtime_error);
+    EXPECT_EQ(Pool::current(), nullptr);
+  }
 }
 
 TEST(Pool, NestedLoopsVisitEveryIndexOnce) {

@@ -11,11 +11,6 @@ namespace qv::checks {
 namespace {
 constexpr uint64_t kI64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 
-[[noreturn]] void out_of_range(const char* name, int64_t v, uint64_t bound) {
-  py::value_error(std::string(name) + " value " + std::to_string(v) + " out of range [0, " +
-                  std::to_string(bound) + ").");
-}
-
 template <class Less>
 bool strictly_ascending(std::span<const uint64_t> v, Less less) {
   for (size_t i = 1; i < v.size(); ++i)
@@ -24,17 +19,24 @@ bool strictly_ascending(std::span<const uint64_t> v, Less less) {
 }
 }  // namespace
 
+uint64_t index_limit(uint64_t bound) { return bound < kI64Max ? bound : kI64Max; }
+
+void index_out_of_range(const char* name, int64_t value, uint64_t limit) {
+  py::value_error(std::string(name) + " value " + std::to_string(value) + " out of range [0, " +
+                  std::to_string(limit) + ").");
+}
+
 void check_indices(I64s values, uint64_t bound, const char* name) {
-  const uint64_t limit = bound < kI64Max ? bound : kI64Max;
+  const uint64_t limit = index_limit(bound);
   for (int64_t v : values)
-    if (static_cast<uint64_t>(v) >= limit) out_of_range(name, v, limit);
+    if (static_cast<uint64_t>(v) >= limit) index_out_of_range(name, v, limit);
 }
 
 std::vector<uint64_t> to_usize(I64s values, const char* name, uint64_t bound) {
   std::vector<uint64_t> out;
   out.reserve(values.size());
   for (int64_t v : values) {
-    if (v < 0 || static_cast<uint64_t>(v) >= bound) out_of_range(name, v, bound);
+    if (v < 0 || static_cast<uint64_t>(v) >= bound) index_out_of_range(name, v, bound);
     out.push_back(static_cast<uint64_t>(v));
   }
   return out;

@@ -21,6 +21,11 @@ inline std::span<const uint64_t> as_unsigned(I64s v) {
 // Every value in [0, min(bound, int64 max)).
 void check_indices(I64s values, uint64_t bound, const char* name);
 
+// The limit check_indices holds values to for `bound`, and its error for a value past it:
+// for a binding whose kernel checks the indices while it reads them.
+uint64_t index_limit(uint64_t bound);
+[[noreturn]] void index_out_of_range(const char* name, int64_t value, uint64_t limit);
+
 // The values as unsigned, each in [0, bound).
 std::vector<uint64_t> to_usize(I64s values, const char* name, uint64_t bound);
 

@@ -1,4 +1,7 @@
 // Bindings of the encode family: coo_to_csr, factorize.
+#include <string>
+#include <variant>
+
 #include "checks.hpp"
 #include "encode/coo.hpp"
 #include "encode/factorize.hpp"
@@ -21,14 +24,27 @@ py::Ref coo_to_csr(const CooArgs& a) {
   auto d = a.get<"data">().flat();
   if (r.size() != d.size() || k.size() != d.size())
     py::value_error("rows, cols and data must have the same length.");
-  checks::check_indices(r, std::max<uint64_t>(n_rows, 1), "row");
-  checks::check_indices(k, std::max<uint64_t>(n_cols, 1), "column");
-  auto pool = pools::pool(a.get<"n_threads">());
-  auto csr = pools::run(*pool, [&] {
-    return encode::coo_to_csr(checks::as_unsigned(r), checks::as_unsigned(k), d, n_rows, n_cols);
+  // The kernel checks the indices in its parallel passes, which read them anyway; one
+  // serial pass over both would cost as much as the whole build on a few cores.
+  const uint64_t row_limit = checks::index_limit(std::max<uint64_t>(n_rows, 1));
+  const uint64_t col_limit = checks::index_limit(std::max<uint64_t>(n_cols, 1));
+  std::string pool_error;
+  auto pool = parallel::cached_pool(a.get<"n_threads">(), &pool_error);
+  if (!pool) {
+    // A bad index is still the error to report first.
+    checks::check_indices(r, row_limit, "row");
+    checks::check_indices(k, col_limit, "column");
+    py::value_error(pool_error);
+  }
+  auto result = pools::run(*pool, [&] {
+    return encode::coo_to_csr(checks::as_unsigned(r), checks::as_unsigned(k), d, n_rows, n_cols,
+                              {row_limit, col_limit});
   });
-  // Every column passed the check above, so each fits int64.
-  return py::csr_tuple(std::move(csr));
+  if (const auto* bad = std::get_if<encode::OutOfRange>(&result))
+    checks::index_out_of_range(bad->column ? "column" : "row", static_cast<int64_t>(bad->value),
+                               bad->column ? col_limit : row_limit);
+  // Every column passed the check, so each fits int64.
+  return py::csr_tuple(std::get<sparse::RawCsr>(std::move(result)));
 }
 
 using FactorizeArgs = py::Args<"factorize", In<"values", int64_t>>;

@@ -93,7 +93,7 @@ py::Ref recommend_call(uint64_t n_queries, bool parallel, uint64_t k, uint64_t n
     }
   };
   Outcome outcome = py::without_gil([&]() -> Outcome {
-    Outcome o = pool ? pool->install(guarded) : guarded();
+    Outcome o = pool ? pool->join(guarded) : guarded();
     pool.reset();
     return o;
   });
@@ -121,7 +121,7 @@ py::Ref serve_users(const A& a, uint64_t n_items, Score&& score) {
   set_extra(r, a.template get<"excluded_indptr">(), a.template get<"excluded_indices">(), extra_idx);
   const Exclusions ex = make_exclusions(r, extra_idx, a.template get<"exclude_seen">(), uptr, uidx);
   const uint64_t n_queries = r.rows.size();
-  return recommend_call(n_queries, n_queries > 8, a.template get<"k">(), a.template get<"n_threads">(),
+  return recommend_call(n_queries, n_queries > recommend::kFewQueries, a.template get<"k">(), a.template get<"n_threads">(),
                         a.template get<"first_query">(), [&] { return score(users, r, ex); });
 }
 
@@ -181,7 +181,7 @@ py::Ref recommend_from_factors(const FactorArgs& a) {
   model.has_user_offset = offset.has_value();
 
   const uint64_t n_queries = r.rows.size();
-  const bool parallel = n_queries > 8 || recommend::large_catalogue(r.candidates.n_candidates, dim);
+  const bool parallel = recommend::wants_pool(n_queries, r.candidates.n_candidates, dim);
   return recommend_call(n_queries, parallel, k, a.get<"n_threads">(), a.get<"first_query">(), [&] {
     return recommend::top_k_from_factors(model, r.rows, r.candidates, ex, k);
   });

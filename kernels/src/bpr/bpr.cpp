@@ -21,8 +21,11 @@ namespace qv::bpr {
 
 namespace {
 
+constexpr size_t kLine = 64;
+
 // A buffer for rows that are read at random: on 2 MiB pages where the system grants
-// them, so that most row accesses find their page in the TLB.
+// them, so that most row accesses find their page in the TLB, and on a cache line
+// boundary in any case.
 template <class T>
 class RandomAccessBuffer {
  public:
@@ -30,8 +33,9 @@ class RandomAccessBuffer {
     constexpr size_t kHuge = size_t{1} << 21;
     const size_t bytes = checked_mul(checked_len<T>(n), sizeof(T));
     if (bytes == 0) return;
-    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    void* p = bytes >= kHuge ? std::aligned_alloc(kHuge, rounded) : std::malloc(bytes);
+    const size_t align = bytes >= kHuge ? kHuge : kLine;
+    const size_t rounded = (bytes + align - 1) / align * align;
+    void* p = std::aligned_alloc(align, rounded);
     if (!p) throw std::bad_alloc();
     if (bytes >= kHuge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
     data_.reset(static_cast<T*>(p));
@@ -73,10 +77,19 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   if (sample_pool)
     for (uint64_t e : *sample_pool) QV_ASSERT(e < nnz, "sample pool offset out of range");
 
-  RandomAccessBuffer<double> user(user_factors.size()), item(item_factors.size()), bias(item_bias.size());
+  // Popular items are updated by every worker in turn, so each update moves the item's
+  // lines between cores. The working copy gives every item whole cache lines of its own,
+  // with its bias after its factors: no two items share a line, and the bias moves with
+  // the row it is updated beside rather than on a line that eight other items write too.
+  constexpr size_t kPerLine = kLine / sizeof(double);
+  const size_t item_stride = checked_add(F, kPerLine) / kPerLine * kPerLine;  // F + 1 values in whole lines
+  RandomAccessBuffer<double> user(user_factors.size()), item(checked_mul(m.n_cols, item_stride));
   std::copy(user_factors.begin(), user_factors.end(), user.data());
-  std::copy(item_factors.begin(), item_factors.end(), item.data());
-  std::copy(item_bias.begin(), item_bias.end(), bias.data());
+  for (size_t r = 0; r < m.n_cols; ++r) {
+    double* row = item.data() + r * item_stride;
+    std::copy_n(item_factors.begin() + r * F, F, row);
+    row[F] = item_bias[r];
+  }
 
   // Pieces of at least 256 samples (so one piece below 512), about eight per thread.
   const size_t n_pieces =
@@ -101,7 +114,7 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   auto trainer = [&](const auto* indices, const auto* owner) {
     using Index = std::remove_cvref_t<decltype(*owner)>;
     return Trainer<Index>{m.indptr.data(), indices, owner, sample_pool ? sample_pool->data() : nullptr,
-                          nnz, m.n_cols, n_samples, F, user.data(), item.data(), bias.data(),
+                          nnz, m.n_cols, n_samples, F, user.data(), item.data(), item_stride,
                           p.learning_rate, p.regularization, p.seed, p.use_bias, p.popularity_negatives};
   };
   constexpr uint64_t kNarrow = std::numeric_limits<uint32_t>::max();
@@ -120,8 +133,11 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
   }
 
   std::copy(user.data(), user.data() + user.size(), user_factors.begin());
-  std::copy(item.data(), item.data() + item.size(), item_factors.begin());
-  std::copy(bias.data(), bias.data() + bias.size(), item_bias.begin());
+  for (size_t r = 0; r < m.n_cols; ++r) {
+    const double* row = item.data() + r * item_stride;
+    std::copy_n(row, F, item_factors.begin() + r * F);
+    item_bias[r] = row[F];
+  }
   return shares;
 }
 

@@ -25,8 +25,10 @@ struct Trainer {
   uint64_t n_samples;
   size_t n_factors;
   double* user;
+  // Item rows start item_stride doubles apart, each on its own cache lines, with the
+  // item's bias at column n_factors (see bpr.cpp).
   double* item;
-  double* bias;
+  size_t item_stride;
   double lr;
   double reg;
   uint64_t seed;

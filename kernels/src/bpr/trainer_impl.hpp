@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include "bpr/bpr.hpp"
 #include "bpr/trainer.hpp"
@@ -18,12 +21,40 @@ namespace {
 // of a collision (plain loads and stores would make it undefined behaviour).
 inline double load(double& x) { return std::atomic_ref<double>(x).load(std::memory_order_relaxed); }
 inline void store(double& x, double v) { std::atomic_ref<double>(x).store(v, std::memory_order_relaxed); }
+#if defined(__AVX2__)
+// Four neighbouring elements in one instruction. Each aligned 8-byte element of a vector
+// access is still read or written whole on x86, the guarantee the relaxed atomics above
+// give; asm keeps the compiler from treating these shared accesses as private ones.
+inline __m256d load4(const double* p) {
+  __m256d v;
+  asm volatile("vmovupd %1, %0" : "=x"(v) : "m"(*reinterpret_cast<const double(*)[4]>(p)));
+  return v;
+}
+inline void store4(double* p, __m256d v) {
+  asm volatile("vmovupd %1, %0" : "=m"(*reinterpret_cast<double(*)[4]>(p)) : "x"(v));
+}
+#endif
+
+// Asks for the cache lines of n values about to be written, in exclusive state, so the
+// stores that follow need no second trip to the other cores holding a copy.
+[[gnu::always_inline]] inline void claim(const double* row, size_t n) {
+  const char* p = reinterpret_cast<const char*>(row);
+  for (size_t off = 0; off < n * sizeof(double); off += 64) {
+#if defined(__AVX2__)
+    // Every processor with AVX2 takes prefetchw (older ones treat its encoding as a no-op);
+    // the baseline build would only emit a read prefetch for the builtin.
+    asm volatile("prefetchw %0" ::"m"(p[off]));
+#else
+    __builtin_prefetch(p + off, 1);
+#endif
+  }
+}
 
 template <class Index>
 struct Pipeline : Trainer<Index> {
   using T = Trainer<Index>;
   using T::indptr, T::indices, T::owner, T::sample_pool, T::nnz, T::n_cols, T::n_samples, T::n_factors, T::user,
-      T::item, T::bias, T::lr, T::reg, T::seed, T::use_bias, T::popularity;
+      T::item, T::item_stride, T::lr, T::reg, T::seed, T::use_bias, T::popularity;
 
   // One sample on its way through the pipeline below.
   struct Slot {
@@ -52,21 +83,21 @@ struct Pipeline : Trainer<Index> {
       __builtin_prefetch(indices + t.entry);
     }
   }
+  [[gnu::always_inline]] inline double* item_row(uint64_t i) const { return item + i * item_stride; }
   [[gnu::always_inline]] inline void stage_rows(Slot& t) const {
     t.u = owner[t.entry];
     t.i = indices[t.entry];
     t.j = popularity ? indices[t.neg] : t.neg;
     __builtin_prefetch(indptr + t.u);
-    const size_t row_bytes = n_factors * sizeof(double);
-    for (size_t off = 0; off < row_bytes; off += 64) {
-      __builtin_prefetch(reinterpret_cast<const char*>(user + t.u * n_factors) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(item + t.i * n_factors) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(item + t.j * n_factors) + off, 1);
-    }
-    if (use_bias) {
-      __builtin_prefetch(bias + t.i, 1);
-      __builtin_prefetch(bias + t.j, 1);
-    }
+    // Another worker seldom wants the same user, so the row can be owned this early.
+    claim(user + t.u * n_factors, n_factors);
+  }
+  // The item rows (bias included) are claimed only a couple of samples ahead: popular
+  // items are wanted by every worker, and a row claimed long before its use has mostly
+  // been taken back by then, to be fetched again at the worst moment.
+  [[gnu::always_inline]] inline void stage_items(const Slot& t) const {
+    claim(item_row(t.i), n_factors + 1);
+    claim(item_row(t.j), n_factors + 1);
   }
   // The user's row, where the rejection search looks (its first lines).
   [[gnu::always_inline]] inline void stage_search(const Slot& t) const {
@@ -82,15 +113,13 @@ struct Pipeline : Trainer<Index> {
     uint64_t u, i, j;
     double z;
   };
-  [[gnu::always_inline]] inline double score(const Sample& a) const {
-    double x = use_bias ? load(bias[a.i]) - load(bias[a.j]) : 0.0;
-    for (size_t f = 0; f < n_factors; ++f) x = std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
-    return x;
+  // Factor f of the score: the sum runs over f in ascending order, one rounding per step.
+  [[gnu::always_inline]] inline double score_one(const Sample& a, size_t f, double x) const {
+    return std::fma(load(a.uu[f]), load(a.vi[f]) - load(a.vj[f]), x);
   }
-
   // The values are read again rather than reused from the score: another worker's change
   // in between is kept.
-  [[gnu::always_inline]] inline void update_factor(const Sample& a, size_t f) const {
+  [[gnu::always_inline]] inline void update_one(const Sample& a, size_t f) const {
     const double z = a.z;
     const double uf = load(a.uu[f]), vi = load(a.vi[f]), vj = load(a.vj[f]);
     store(a.uu[f], std::fma(lr, std::fma(-reg, uf, z * (vi - vj)), uf));
@@ -98,11 +127,68 @@ struct Pipeline : Trainer<Index> {
     store(a.vj[f], std::fma(lr, std::fma(-reg, vj, (-z) * uf), vj));
   }
 
+#if defined(__AVX2__)
+  // Four factors at a time: the same operations on each lane as update_one and score_one,
+  // so the same bits. The score's sum stays a chain of one fma per factor; only its
+  // operands are loaded and subtracted four at a time.
+  static constexpr size_t kLanes = 4;
+  [[gnu::always_inline]] inline double score_block(const Sample& a, size_t f, double x) const {
+    alignas(32) double u[kLanes], d[kLanes];
+    _mm256_store_pd(u, load4(a.uu + f));
+    _mm256_store_pd(d, _mm256_sub_pd(load4(a.vi + f), load4(a.vj + f)));
+    for (size_t l = 0; l < kLanes; ++l) x = std::fma(u[l], d[l], x);
+    return x;
+  }
+  [[gnu::always_inline]] inline void update_block(const Sample& a, size_t f) const {
+    const __m256d rate = _mm256_set1_pd(lr), decay = _mm256_set1_pd(-reg);
+    const __m256d z = _mm256_set1_pd(a.z), neg_z = _mm256_set1_pd(-a.z);
+    const __m256d uf = load4(a.uu + f), vi = load4(a.vi + f), vj = load4(a.vj + f);
+    store4(a.uu + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, uf, _mm256_mul_pd(z, _mm256_sub_pd(vi, vj))), uf));
+    store4(a.vi + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, vi, _mm256_mul_pd(z, uf)), vi));
+    store4(a.vj + f, _mm256_fmadd_pd(rate, _mm256_fmadd_pd(decay, vj, _mm256_mul_pd(neg_z, uf)), vj));
+  }
+#else
+  static constexpr size_t kLanes = 1;
+  [[gnu::always_inline]] inline double score_block(const Sample& a, size_t f, double x) const {
+    return score_one(a, f, x);
+  }
+  [[gnu::always_inline]] inline void update_block(const Sample& a, size_t f) const { update_one(a, f); }
+#endif
+
+  [[gnu::always_inline]] inline double score(const Sample& a) const {
+    double x = use_bias ? load(a.vi[n_factors]) - load(a.vj[n_factors]) : 0.0;
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) x = score_block(a, f, x);
+    for (; f < n_factors; ++f) x = score_one(a, f, x);
+    return x;
+  }
+  [[gnu::always_inline]] inline void update(const Sample& a) const {
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) update_block(a, f);
+    for (; f < n_factors; ++f) update_one(a, f);
+  }
+  // The held sample's update and the next sample's score in one pass over the factors,
+  // for rows that do not overlap: the score's serial fma chain then runs in the shadow of
+  // the update instead of after it, and the values read are the same either way.
+  [[gnu::always_inline]] inline double update_and_score(const Sample& held, const Sample& next) const {
+    double x = use_bias ? load(next.vi[n_factors]) - load(next.vj[n_factors]) : 0.0;
+    size_t f = 0;
+    for (; f + kLanes <= n_factors; f += kLanes) {
+      update_block(held, f);
+      x = score_block(next, f, x);
+    }
+    for (; f < n_factors; ++f) {
+      update_one(held, f);
+      x = score_one(next, f, x);
+    }
+    return x;
+  }
+
   [[gnu::always_inline]] inline void finish(const Sample& a, Counts& counts) const {
     if (use_bias) {
-      const double bi = load(bias[a.i]), bj = load(bias[a.j]);
-      store(bias[a.i], std::fma(lr, std::fma(-reg, bi, a.z), bi));
-      store(bias[a.j], std::fma(lr, std::fma(-reg, bj, -a.z), bj));
+      const double bi = load(a.vi[n_factors]), bj = load(a.vj[n_factors]);
+      store(a.vi[n_factors], std::fma(lr, std::fma(-reg, bi, a.z), bi));
+      store(a.vj[n_factors], std::fma(lr, std::fma(-reg, bj, -a.z), bj));
     }
     if (a.z < 0.5) ++counts.correct;
   }
@@ -110,21 +196,19 @@ struct Pipeline : Trainer<Index> {
   [[gnu::always_inline]] inline void run(uint64_t epoch, size_t lo, size_t hi, Counts& counts) const {
     // Random rows dominate the cost, and a sample's rows follow from its counter alone, so
     // each sample goes through a pipeline while earlier ones train: its draws kDraw steps
-    // ahead, its stored entry kEntry steps ahead, its three factor rows kRows steps ahead
-    // and its user's row of items kSearch steps ahead. Every stage prefetches what the
-    // next one reads.
-    constexpr size_t kDraw = 24, kEntry = 16, kRows = 8, kSearch = 4, kRing = 32;
-    static_assert(kDraw < kRing && kEntry < kDraw && kRows < kEntry && kSearch < kRows);
+    // ahead, its stored entry kEntry steps ahead, its user row kRows steps ahead, its
+    // user's row of items kSearch steps ahead and its item rows kItems steps ahead. Every
+    // stage prefetches what the next one reads.
+    constexpr size_t kDraw = 24, kEntry = 16, kRows = 8, kSearch = 4, kItems = 2, kRing = 32;
+    static_assert(kDraw < kRing && kEntry < kDraw && kRows < kEntry && kSearch < kRows && kItems < kSearch);
     Slot ring[kRing];
     for (size_t s = lo; s < hi && s < lo + kDraw; ++s) stage_draw(ring[s % kRing], epoch, s);
     for (size_t s = lo; s < hi && s < lo + kEntry; ++s) stage_entry(ring[s % kRing]);
     for (size_t s = lo; s < hi && s < lo + kRows; ++s) stage_rows(ring[s % kRing]);
     for (size_t s = lo; s < hi && s < lo + kSearch; ++s) stage_search(ring[s % kRing]);
+    for (size_t s = lo; s < hi && s < lo + kItems; ++s) stage_items(ring[s % kRing]);
     const size_t F = n_factors;
     double* const U = user;
-    double* const V = item;
-    double* const B = bias;
-    const bool with_bias = use_bias;
     Sample held{};
     bool active = false;
     for (size_t s = lo; s < hi; ++s) {
@@ -132,6 +216,7 @@ struct Pipeline : Trainer<Index> {
       if (s + kEntry < hi) stage_entry(ring[(s + kEntry) % kRing]);
       if (s + kRows < hi) stage_rows(ring[(s + kRows) % kRing]);
       if (s + kSearch < hi) stage_search(ring[(s + kSearch) % kRing]);
+      if (s + kItems < hi) stage_items(ring[(s + kItems) % kRing]);
       const Slot& d = ring[s % kRing];
       const uint64_t u = d.u, i = d.i, j = d.j;
       QV_ASSERT(j <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()), "item index fits i64");
@@ -140,22 +225,20 @@ struct Pipeline : Trainer<Index> {
         ++counts.skipped;
         continue;
       }
-      Sample next{U + u * F, V + i * F, V + j * F, u, i, j, 0.0};
+      Sample next{U + u * F, item_row(i), item_row(j), u, i, j, 0.0};
+      // Its rows are written one step from now: claim them again in case another worker
+      // took one since its stage.
+      claim(next.uu, F);
+      claim(next.vi, F + 1);
+      claim(next.vj, F + 1);
       double x;
       if (!active) {
         x = score(next);
       } else if (held.u != u && held.i != i && held.i != j && held.j != i && held.j != j) {
-        // The held sample's update and this sample's score touch different rows, so they
-        // can share one pass: the score's serial fma chain then runs in the shadow of the
-        // update instead of after it, and the values read are the same either way.
-        x = with_bias ? load(B[i]) - load(B[j]) : 0.0;
-        for (size_t f = 0; f < F; ++f) {
-          update_factor(held, f);
-          x = std::fma(load(next.uu[f]), load(next.vi[f]) - load(next.vj[f]), x);
-        }
+        x = update_and_score(held, next);
         finish(held, counts);
       } else {
-        for (size_t f = 0; f < F; ++f) update_factor(held, f);
+        update(held);
         finish(held, counts);
         x = score(next);
       }
@@ -164,7 +247,7 @@ struct Pipeline : Trainer<Index> {
       active = true;
     }
     if (active) {
-      for (size_t f = 0; f < F; ++f) update_factor(held, f);
+      update(held);
       finish(held, counts);
     }
   }

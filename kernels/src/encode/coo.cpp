@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -48,13 +49,14 @@ struct Layout {
   unsigned row_bits = 0;  // a bucket holds 2^row_bits consecutive rows
   size_t n_buckets = 0;
   bool key_too_short = false;  // the column bits left fewer row bits than wanted
+  // From the two above; a column of 64 bits leaves no row bits, and masks keep the shifts
+  // in range without a branch per entry.
+  unsigned row_shift = 0;
+  uint64_t row_mask = 0, col_mask = 0;
 
-  uint64_t key(uint64_t row, uint64_t col) const {
-    const uint64_t local = row & ((uint64_t{1} << row_bits) - 1);
-    return col_bits >= 64 ? col : (local << col_bits) | col;
-  }
-  uint64_t local_row(uint64_t key) const { return col_bits >= 64 ? 0 : key >> col_bits; }
-  uint64_t column(uint64_t key) const { return col_bits >= 64 ? key : key & ((uint64_t{1} << col_bits) - 1); }
+  uint64_t key(uint64_t row, uint64_t col) const { return ((row & row_mask) << row_shift) | col; }
+  uint64_t local_row(uint64_t key) const { return (key >> row_shift) & row_mask; }
+  uint64_t column(uint64_t key) const { return key & col_mask; }
 };
 
 // Buckets small enough to be sorted inside a core's cache, several per thread so uneven
@@ -72,6 +74,9 @@ Layout plan(uint64_t n_rows, uint64_t n_cols, size_t nnz, size_t threads) {
   bits = std::min(bits, static_cast<unsigned>(std::bit_width(spread)) - 1);
   l.key_too_short = bits > max_row_bits;
   l.row_bits = std::min(bits, max_row_bits);
+  l.row_shift = l.col_bits >= 64 ? 0 : l.col_bits;
+  l.row_mask = (uint64_t{1} << l.row_bits) - 1;
+  l.col_mask = l.col_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << l.col_bits) - 1;
   l.n_buckets = static_cast<size_t>(((n_rows - 1) >> l.row_bits) + 1);
   return l;
 }
@@ -132,37 +137,50 @@ inline void store_fence() {
 #endif
 }
 
-// The coordinates of entry i, each read once from the caller's arrays and checked.
+// The coordinates of entry i, each read once from the caller's arrays. Rows were checked
+// when they were counted, so one out of range now was written during the call; columns
+// are checked here for the first time.
 struct Coordinates {
   std::span<const uint64_t> rows, cols;
-  uint64_t n_rows, n_cols;
+  uint64_t n_rows, col_limit;
 
   std::pair<uint64_t, uint64_t> operator[](size_t i) const {
     const uint64_t r = read_once(rows[i]), c = read_once(cols[i]);
-    QV_ASSERT((r < n_rows) & (c < n_cols), "coordinate out of range");
+    QV_ASSERT(r < n_rows, "row changed while being sorted");
     return {r, c};
   }
 };
 
+// What scattering one block found: the sum of the rows it read (see coo_to_csr), or the
+// first column out of range, at which it stopped.
+struct Scattered {
+  uint64_t row_sum = 0;
+  std::optional<uint64_t> bad_column;
+};
+
 // Scatters entries [lo, hi) to their buckets in `keys` and `values` (both line-aligned);
 // next[b] is the first free slot of bucket b in this block's share. Entries of a bucket
-// keep their input order. Returns the sum of the rows read (see coo_to_csr).
-// `at` is taken by value: a copy of its own cannot alias the stores to `keys`, so its
-// fields stay in registers.
-uint64_t scatter_block(const Coordinates at, std::span<const double> data, size_t lo, size_t hi, const Layout& l,
-                       uint64_t* next, uint64_t* keys, double* values) {
+// keep their input order.
+// `at` and `l` are taken by value: copies of their own cannot alias the stores to `keys`, so
+// their fields stay in registers.
+Scattered scatter_block(const Coordinates at, std::span<const double> data, size_t lo, size_t hi, const Layout l,
+                        uint64_t* next, uint64_t* keys, double* values) {
   const size_t nnz = data.size();
-  uint64_t sum = 0;
+  Scattered out;
   if (l.n_buckets > kMaxBufferedBuckets) {
     for (size_t i = lo; i < hi; ++i) {
       const auto [r, c] = at[i];
+      if (c >= at.col_limit) [[unlikely]] {
+        out.bad_column = c;
+        return out;
+      }
       const uint64_t p = next[r >> l.row_bits]++;
       QV_ASSERT(p < nnz, "row changed while being sorted");
       keys[p] = l.key(r, c);
       values[p] = data[i];
-      sum += r;
+      out.row_sum += r;
     }
-    return sum;
+    return out;
   }
   // Each bucket gathers a cache line's worth of entries and writes it whole, so the stores
   // stream instead of reading every destination line first. A line that another block
@@ -176,10 +194,14 @@ uint64_t scatter_block(const Coordinates at, std::span<const double> data, size_
   std::copy(next, next + l.n_buckets, first.get());
   for (size_t i = lo; i < hi; ++i) {
     const auto [r, c] = at[i];
+    if (c >= at.col_limit) [[unlikely]] {
+      out.bad_column = c;
+      break;
+    }
     const uint64_t b = r >> l.row_bits;
     const uint64_t p = next[b]++;
     QV_ASSERT(p < nnz, "row changed while being sorted");
-    sum += r;
+    out.row_sum += r;
     Lines& line = lines[b];
     line.keys[p % kPerLine] = l.key(r, c);
     line.values[p % kPerLine] = data[i];
@@ -204,36 +226,10 @@ uint64_t scatter_block(const Coordinates at, std::span<const double> data, size_
     }
   }
   store_fence();
-  return sum;
+  return out;
 }
 
 constexpr unsigned kMaxDigitBits = 11;
-
-// Stable least-significant-digit radix sort of n keyed entries by `bits` low key bits.
-// Returns where the sorted entries ended up: `a` or `scratch`.
-Keyed* radix_sort(Keyed* a, Keyed* scratch, size_t n, unsigned bits, std::vector<uint64_t>& counts) {
-  if (n < 2 || bits == 0) return a;
-  const unsigned passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
-  const unsigned width = (bits + passes - 1) / passes;
-  const size_t radix = size_t{1} << width;
-  const uint64_t mask = radix - 1;
-  counts.assign(passes * radix, 0);
-  for (size_t i = 0; i < n; ++i)
-    for (unsigned p = 0; p < passes; ++p) ++counts[p * radix + ((a[i].key >> (p * width)) & mask)];
-  Keyed* src = a;
-  Keyed* dst = scratch;
-  for (unsigned p = 0; p < passes; ++p) {
-    uint64_t* c = counts.data() + p * radix;
-    const unsigned shift = p * width;
-    // A digit every key shares moves nothing.
-    if (c[(src[0].key >> shift) & mask] == n) continue;
-    uint64_t sum = 0;
-    for (size_t d = 0; d < radix; ++d) sum += std::exchange(c[d], sum);
-    for (size_t i = 0; i < n; ++i) dst[c[(src[i].key >> shift) & mask]++] = src[i];
-    std::swap(src, dst);
-  }
-  return src;
-}
 
 struct SortScratch {
   KeyedBuffer a, b;
@@ -248,20 +244,63 @@ struct SortScratch {
   }
 };
 
-// Sorts one bucket's entries stably by key into the scratch; returns where they are.
+// Stable least-significant-digit radix sort of a bucket's n entries by their `bits` low
+// key bits, into the scratch; returns where the sorted entries ended up. The first pass
+// that moves anything reads the bucket itself, so no pass only copies.
+const Keyed* radix_sort(const uint64_t* keys, const double* values, size_t n, unsigned bits, SortScratch& s) {
+  s.reserve(n);
+  const unsigned passes = std::max(1u, (bits + kMaxDigitBits - 1) / kMaxDigitBits);
+  const unsigned width = (bits + passes - 1) / passes;
+  const size_t radix = size_t{1} << width;
+  const uint64_t mask = radix - 1;
+  s.counts.assign(passes * radix, 0);
+  uint64_t* counts = s.counts.data();
+  if (passes == 2) {  // the common case, unrolled
+    for (size_t i = 0; i < n; ++i) {
+      ++counts[keys[i] & mask];
+      ++counts[radix + ((keys[i] >> width) & mask)];
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      for (unsigned p = 0; p < passes; ++p) ++counts[p * radix + ((keys[i] >> (p * width)) & mask)];
+  }
+  Keyed* src = nullptr;  // the bucket itself until a pass has moved it
+  Keyed* dst = s.a.get();
+  Keyed* spare = s.b.get();
+  for (unsigned p = 0; p < passes; ++p) {
+    uint64_t* c = s.counts.data() + p * radix;
+    const unsigned shift = p * width;
+    // A digit every key shares moves nothing.
+    if (c[(keys[0] >> shift) & mask] == n) continue;
+    uint64_t sum = 0;
+    for (size_t d = 0; d < radix; ++d) sum += std::exchange(c[d], sum);
+    if (src == nullptr) {
+      for (size_t i = 0; i < n; ++i) dst[c[(keys[i] >> shift) & mask]++] = {keys[i], values[i]};
+    } else {
+      for (size_t i = 0; i < n; ++i) dst[c[(src[i].key >> shift) & mask]++] = src[i];
+    }
+    src = std::exchange(dst, src == nullptr ? spare : src);
+  }
+  if (src == nullptr) {  // every key alike
+    for (size_t i = 0; i < n; ++i) dst[i] = {keys[i], values[i]};
+    src = dst;
+  }
+  return src;
+}
+
+// Sorts one bucket's entries (out of order) stably by key into the scratch; returns where
+// they are.
 const Keyed* sort_bucket(const uint64_t* keys, const double* values, size_t n, uint64_t n_local, const Layout& l,
                          SortScratch& s) {
-  s.reserve(n);
-  for (size_t i = 0; i < n; ++i) s.a[i] = {keys[i], values[i]};
   const unsigned bits = std::min(64u, l.col_bits + static_cast<unsigned>(std::bit_width(n_local - 1)));
-  return radix_sort(s.a.get(), s.b.get(), n, bits, s.counts);
+  return radix_sort(keys, values, n, bits, s);
 }
 
 // Writes sorted entries from position `w` on, adding repeated pairs into one entry, and
 // the index pointers of the bucket's rows; returns the end of what it wrote. `at(i)` may
 // read the slots being written, as it never reads behind `w`.
 template <class At>
-size_t emit_bucket(size_t n, At at, const Layout& l, uint64_t n_local, size_t w, uint64_t* keys, double* values,
+size_t emit_bucket(size_t n, At at, const Layout l, uint64_t n_local, size_t w, uint64_t* keys, double* values,
                    uint64_t* indptr) {
   uint64_t row = 0, prev = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -338,27 +377,49 @@ void close_gaps(sparse::RawCsr& out, const std::vector<uint64_t>& bucket_ptr, co
   out.data.resize(total);
 }
 
-}  // namespace
 
-sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
-                          std::span<const double> data, uint64_t n_rows, uint64_t n_cols) {
+// The first index out of range, rows before columns, each in input order. Only shapes the
+// bucketed path does not take come here; they are rare enough to be read on one thread.
+std::optional<OutOfRange> first_out_of_range(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
+                                             IndexLimits limits) {
+  for (const uint64_t& x : rows)
+    if (const uint64_t r = read_once(x); r >= limits.rows) return OutOfRange{false, r};
+  for (const uint64_t& x : cols)
+    if (const uint64_t c = read_once(x); c >= limits.cols) return OutOfRange{true, c};
+  return std::nullopt;
+}
+
+std::variant<sparse::RawCsr, OutOfRange> build(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
+                                               std::span<const double> data, uint64_t n_rows, uint64_t n_cols,
+                                               IndexLimits limits) {
   const size_t nnz = data.size();
-  require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
-                      "an index pointer of n_rows + 1");
   sparse::RawCsr out;
   if (nnz == 0 || n_rows == 0 || n_cols == 0) {
+    if (auto bad = first_out_of_range(rows, cols, limits)) return *bad;
+    require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
+                        "an index pointer of n_rows + 1");
     out.indptr.assign(checked_len<uint64_t>(checked_add(n_rows, 1)), 0);
     return out;
   }
+  require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
+                      "an index pointer of n_rows + 1");
+  // Indices past the axis itself could only come from a caller that broke the contract;
+  // they must still never be placed.
+  const uint64_t row_limit = std::min(limits.rows, n_rows), col_limit = std::min(limits.cols, n_cols);
   const size_t t = std::max<size_t>(1, parallel::current_threads());
   const Layout l = plan(n_rows, n_cols, nnz, t);
   const size_t nb = l.n_buckets;
-  if (l.key_too_short && nb > std::max(kMaxBufferedBuckets, nnz / 16)) return sort_positions(rows, cols, data, n_rows, n_cols);
+  if (l.key_too_short && nb > std::max(kMaxBufferedBuckets, nnz / 16)) {
+    if (auto bad = first_out_of_range(rows, cols, {row_limit, col_limit})) return *bad;
+    return sort_positions(rows, cols, data, n_rows, n_cols);
+  }
   const size_t block = std::max<size_t>((nnz + 2 * t - 1) / (2 * t), 65536);
   const size_t n_blocks = (nnz + block - 1) / block;
 
   // Bucket sizes per input block; blocks then own consecutive slots of each bucket in
-  // input order, so every bucket lists its entries in input order.
+  // input order, so every bucket lists its entries in input order. The count checks the
+  // rows, the scatter the columns: a block stops at its first index out of range, and the
+  // first block that stopped holds the first such index in input order.
   //
   // The caller's arrays may be written while the lock is released, so every coordinate
   // is checked as it is read and no slot outside the buffers is ever written. A row that
@@ -366,24 +427,29 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
   // another bucket) changes the sum of the rows read, which both passes take per block.
   // Changes that cancel in the sum give a wrong result, never one that breaks the CSR
   // form. A copy of the rows, or a stronger fingerprint, would cost a tenth of the sort.
-  const Coordinates at{rows, cols, n_rows, n_cols};
   std::vector<uint64_t> next(checked_len<uint64_t>(checked_mul(n_blocks, nb)), 0);
   std::vector<uint64_t> counted(n_blocks, 0);
+  std::vector<std::optional<uint64_t>> bad_row(n_blocks);
   parallel::for_each(n_blocks, [&](size_t b) {
     uint64_t* counts = next.data() + b * nb;
     // Locals, which the count stores cannot alias.
     const uint64_t* row_of = rows.data();
-    const uint64_t rows_end = n_rows;
+    const uint64_t rows_end = row_limit;
     const unsigned shift = l.row_bits;
     uint64_t sum = 0;
     for (size_t i = b * block, end = std::min(nnz, (b + 1) * block); i < end; ++i) {
       const uint64_t r = read_once(row_of[i]);
-      QV_ASSERT(r < rows_end, "coordinate out of range");
+      if (r >= rows_end) [[unlikely]] {
+        bad_row[b] = r;
+        break;
+      }
       ++counts[r >> shift];
       sum += r;
     }
     counted[b] = sum;
   }, 1);
+  for (const auto& bad : bad_row)
+    if (bad) return OutOfRange{false, *bad};
   std::vector<uint64_t> bucket_ptr(nb + 1, 0);
   for (size_t k = 0; k < nb; ++k) {
     uint64_t at = bucket_ptr[k];
@@ -400,11 +466,16 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
   out.indptr[0] = 0;
   uint64_t* keys = out.indices.data();
   double* values = out.data.data();
+  const Coordinates at{rows, cols, n_rows, col_limit};
+  std::vector<std::optional<uint64_t>> bad_column(n_blocks);
   parallel::for_each(n_blocks, [&](size_t b) {
-    const uint64_t sum =
+    const Scattered s =
         scatter_block(at, data, b * block, std::min(nnz, (b + 1) * block), l, next.data() + b * nb, keys, values);
-    QV_ASSERT(sum == counted[b], "row changed while being sorted");
+    bad_column[b] = s.bad_column;
+    QV_ASSERT(s.bad_column || s.row_sum == counted[b], "row changed while being sorted");
   }, 1);
+  for (const auto& bad : bad_column)
+    if (bad) return OutOfRange{true, *bad};
   std::vector<uint64_t>().swap(next);
   std::vector<uint64_t> unique(nb);
   parallel::for_each_with(nb, [] { return SortScratch(); }, [&](SortScratch& s, size_t k) {
@@ -435,6 +506,20 @@ sparse::RawCsr coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64
 
   close_gaps(out, bucket_ptr, unique, l, n_rows, t);
   return out;
+}
+
+}  // namespace
+
+std::variant<sparse::RawCsr, OutOfRange> coo_to_csr(std::span<const uint64_t> rows, std::span<const uint64_t> cols,
+                                                    std::span<const double> data, uint64_t n_rows, uint64_t n_cols,
+                                                    IndexLimits limits) {
+  try {
+    return build(rows, cols, data, n_rows, n_cols, limits);
+  } catch (const std::bad_alloc&) {
+    // A bad index is reported before a size the machine cannot hold.
+    if (auto bad = first_out_of_range(rows, cols, limits)) return *bad;
+    throw;
+  }
 }
 
 }  // namespace qv::encode

@@ -172,6 +172,11 @@ std::optional<GraphView> GraphView::make(std::span<const int32_t> node_level, st
   for (int32_t l : node_level) bad |= static_cast<uint32_t>(l) > top_level;
   if (bad) return std::nullopt;
   std::vector<uint64_t> offsets = slot_offsets<int32_t>(node_level);
+  // The levels are read again to make the offsets; a level written in between must not
+  // reach the owned offsets the view trusts.
+  uint64_t steps = 0;
+  for (size_t i = 1; i < offsets.size(); ++i) steps |= (offsets[i] - offsets[i - 1] - 1) > top_level;
+  if (steps) return std::nullopt;
   const uint64_t slots = offsets.back();
   if (links_indptr.empty() || links_indptr.size() - 1 != slots) return std::nullopt;
   if (links_indptr[0] != 0) return std::nullopt;
@@ -189,11 +194,10 @@ std::optional<GraphView> GraphView::make(std::span<const int32_t> node_level, st
   if (entry_point < 0 || static_cast<uint64_t>(entry_point) >= n_items) return std::nullopt;
   GraphView g;
   g.offsets_ = std::move(offsets);
-  g.node_level_ = node_level;
   g.links_indptr_ = links_indptr;
   g.links_indices_ = links_indices;
   g.entry_ = static_cast<uint64_t>(entry_point);
-  g.top_ = static_cast<uint64_t>(node_level[g.entry_]);
+  g.top_ = g.level_of(g.entry_);
   return g;
 }
 

@@ -139,6 +139,11 @@ std::vector<uint64_t> slot_offsets(std::span<const Level> levels) {
 }
 
 // A validated index, borrowed from the caller's arrays (only the offsets are owned).
+//
+// Another Python thread may write those arrays while a search runs. Levels therefore come
+// from the owned offsets, and every index pointer and list entry is read once and checked
+// where it is used, so a write after validation gives a wrong answer or an
+// InternalError, never a read outside the arrays.
 class GraphView {
  public:
   // The structural checks of the index arrays against n_items (the caller has checked
@@ -146,27 +151,37 @@ class GraphView {
   static std::optional<GraphView> make(std::span<const int32_t> node_level, std::span<const int64_t> links_indptr,
                                        std::span<const int32_t> links_indices, int64_t entry_point, uint64_t n_items);
 
-  uint64_t n_items() const { return node_level_.size(); }
+  uint64_t n_items() const { return offsets_.size() - 1; }
   uint64_t entry_point() const { return entry_; }
   uint64_t top() const { return top_; }
-  uint64_t level_of(uint64_t node) const { return static_cast<uint64_t>(node_level_[node]); }
+  uint64_t level_of(uint64_t node) const { return offsets_[node + 1] - offsets_[node] - 1; }
 
-  // The stored list of (node, level); empty above the node's level. Validated entries
-  // are never negative, so they read as unsigned.
-  std::span<const uint32_t> list(uint64_t node, uint64_t level) const {
-    if (level > level_of(node)) return {};
-    const uint64_t s = offsets_[node] + level;
-    const size_t b = static_cast<size_t>(links_indptr_[s]), e = static_cast<size_t>(links_indptr_[s + 1]);
-    return {reinterpret_cast<const uint32_t*>(links_indices_.data()) + b, e - b};
-  }
+  // Appends the list of (node, level) to `out`; nothing above the node's level.
   void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
-    auto l = list(node, level);
-    out.insert(out.end(), l.begin(), l.end());
+    if (level > level_of(node)) return;
+    const uint64_t s = offsets_[node] + level;
+    const uint64_t b = static_cast<uint64_t>(read_once(links_indptr_[s]));
+    const uint64_t e = static_cast<uint64_t>(read_once(links_indptr_[s + 1]));
+    QV_ASSERT(b <= e && e <= links_indices_.size(), "link list positions out of range");
+    const uint64_t n = n_items();
+    const size_t at = out.size();
+    out.resize(at + (e - b));
+    bool bad = false;
+    for (uint64_t p = b; p < e; ++p) {
+      const uint32_t v = static_cast<uint32_t>(read_once(links_indices_[p]));
+      bad |= v >= n;
+      out[at + (p - b)] = v;
+    }
+    QV_ASSERT(!bad, "link list entry out of range");
+  }
+  std::vector<uint32_t> list(uint64_t node, uint64_t level) const {
+    std::vector<uint32_t> out;
+    neighbors(node, level, out);
+    return out;
   }
 
  private:
   std::vector<uint64_t> offsets_;
-  std::span<const int32_t> node_level_;
   std::span<const int64_t> links_indptr_;
   std::span<const int32_t> links_indices_;
   uint64_t entry_ = 0;

@@ -23,6 +23,8 @@ struct Workspace {
   ResultHeap nearest;
   std::vector<Candidate> answer;
   std::vector<uint32_t> chunk;
+  std::vector<uint32_t> list;          // the level-0 list being expanded
+  std::vector<uint64_t> excluded_now;  // the query's excluded positions, read once
 
   Workspace(uint64_t n_items, uint64_t n_candidates, uint64_t scatter_len, uint64_t heap_room)
       : visited(n_items),
@@ -61,7 +63,9 @@ class Searcher {
     while (!frontier.empty()) {
       const Candidate c = frontier.pop();
       if (nearest.size() >= ef_ && worse(c, nearest.top())) break;
-      const std::span<const uint32_t> list = graph_.list(c.index, 0);
+      std::vector<uint32_t>& list = ws.list;
+      list.clear();
+      graph_.neighbors(c.index, 0, list);
       for (uint32_t v : list) __builtin_prefetch(visited.mark_address(v));
       // Marks are set before scoring, so every list entry is scored at most once per query.
       fresh.clear();
@@ -137,15 +141,22 @@ std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const Gr
   parallel::for_each_with(
       n_queries, init,
       [&](Workspace& ws, size_t q) {
+        // The caller's exclusions are read once, so the marks cleared below are the ones set.
         const size_t b = r.excluded_indptr[q], e = r.excluded_indptr[q + 1];
-        for (size_t i = b; i < e; ++i) ws.excluded[r.excluded_indices[i]] = 1;
+        ws.excluded_now.clear();
+        for (size_t i = b; i < e; ++i) {
+          const uint64_t p = read_once(r.excluded_indices[i]);
+          QV_ASSERT(p < n_candidates, "excluded position out of range");
+          ws.excluded_now.push_back(p);
+        }
+        for (uint64_t p : ws.excluded_now) ws.excluded[p] = 1;
         queries.with_query(q, ws.scatter, [&](const Query& query) { searcher.search(query, ws); });
         const auto& answer = ws.answer;
         for (uint64_t i = 0; i < k; ++i) {
           out.positions[q * k + i] = r.position_of[answer[i].index];
           out.scores[q * k + i] = answer[i].score;
         }
-        for (size_t i = b; i < e; ++i) ws.excluded[r.excluded_indices[i]] = 0;
+        for (uint64_t p : ws.excluded_now) ws.excluded[p] = 0;
       },
       1);
   return out;

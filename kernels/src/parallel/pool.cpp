@@ -42,6 +42,8 @@ std::string os_error_text(int code) {
 
 Pool* Pool::current() { return tl_current; }
 
+Pool* detail::exchange_current(Pool* pool) { return std::exchange(tl_current, pool); }
+
 std::shared_ptr<Pool> Pool::create(size_t n, std::string* error) {
   const char* asked_by = "n_threads";
   if (n == 0) n = default_thread_count(&asked_by);

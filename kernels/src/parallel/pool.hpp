@@ -56,6 +56,14 @@ class Pool {
   template <class F>
   decltype(auto) install(F&& f);
 
+  // Runs `f` on the calling thread, which counts as one of this pool's threads until `f`
+  // returns: loops started inside queue threads() - 1 helpers and drain their chunks on
+  // the caller too. A request that is over in a millisecond cannot afford install's
+  // hand-over (the caller would block while a worker wakes only to queue more helpers);
+  // here the caller starts scoring at once and late helpers just find fewer chunks.
+  template <class F>
+  decltype(auto) join(F&& f);
+
   // Queues `copies` references to `job`; each is run by whichever worker takes it.
   void submit(const std::shared_ptr<Job>& job, size_t copies);
 
@@ -82,6 +90,9 @@ class Pool {
 };
 
 namespace detail {
+// Makes `pool` the calling thread's pool and returns the one it replaces.
+Pool* exchange_current(Pool* pool);
+
 // Polls `done()` with pause instructions for up to `budget_us` microseconds; true once it
 // held.
 bool spin_until_impl(bool (*test)(const void*), const void* ctx, unsigned budget_us);
@@ -296,6 +307,15 @@ decltype(auto) Pool::install(F&& f) {
   } else {
     return R(std::move(*job->result));
   }
+}
+
+template <class F>
+decltype(auto) Pool::join(F&& f) {
+  struct Member {
+    Pool* previous;
+    ~Member() { detail::exchange_current(previous); }
+  } member{detail::exchange_current(this)};
+  return f();
 }
 
 }  // namespace qv::parallel

@@ -57,16 +57,18 @@ void shortlist_by_codes(const DenseCodes& store, std::span<const double> query, 
 }
 
 void shortlist_by_codes(const DenseCodes& store, std::span<const uint64_t> columns, std::span<const double> values,
-                        std::span<double> weights, const Pass& pass) {
+                        std::span<double> weights, std::span<uint64_t> checked, const Pass& pass) {
   const size_t nnz = std::min(columns.size(), values.size());
-  QV_ASSERT(weights.size() >= nnz, "weights shorter than the query row");
+  QV_ASSERT(weights.size() >= nnz && checked.size() >= nnz, "scratch shorter than the query row");
   double c = 0.0;
   for (size_t i = 0; i < nnz; ++i) {
-    QV_ASSERT(columns[i] < store.dim, "query column outside the store");
-    weights[i] = values[i] * store.scale[columns[i]];
-    c = std::fma(values[i], store.offset[columns[i]], c);
+    const uint64_t col = read_once(columns[i]);
+    QV_ASSERT(col < store.dim, "query column outside the store");
+    checked[i] = col;
+    weights[i] = values[i] * store.scale[col];
+    c = std::fma(values[i], store.offset[col], c);
   }
-  const SparseDenseFold fold{store.codes.data(), store.row_bytes, columns.data(), weights.data(), nnz, c};
+  const SparseDenseFold fold{store.codes.data(), store.row_bytes, checked.data(), weights.data(), nnz, c};
   const auto sparse_dense = scorers(store.bits).sparse_dense;
   scan(pass, [&](const uint64_t* items, size_t n, double* out) { sparse_dense(fold, items, n, out); });
 }

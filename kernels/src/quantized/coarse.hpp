@@ -26,9 +26,10 @@ void shortlist_by_codes(const DenseCodes& store, std::span<const double> query, 
                         const Pass& pass);
 
 // Dense store, CSR query row (columns below store.dim; a repeated column counts each
-// time); `weights` has room for the row's entries.
+// time); `weights` and `checked` have room for the row's entries. The columns are the
+// caller's, so they are read once into `checked` and only that copy addresses the codes.
 void shortlist_by_codes(const DenseCodes& store, std::span<const uint64_t> columns, std::span<const double> values,
-                        std::span<double> weights, const Pass& pass);
+                        std::span<double> weights, std::span<uint64_t> checked, const Pass& pass);
 
 // Sparse store; `scattered` holds the query's values at their columns and zeros elsewhere.
 // It may stop short of the store's width: the columns past its end read as zero.

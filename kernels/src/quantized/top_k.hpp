@@ -40,6 +40,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
     }
   }
   std::vector<double> weights(checked_len<double>(n_weights), 0.0);
+  std::vector<uint64_t> columns(queries.form == Form::Dense ? 0 : checked_len<uint64_t>(n_weights));
   std::vector<double> scatter(checked_len<double>(queries.scatter_len()), 0.0);
   Shortlist heap(L, L);
   std::vector<Candidate> rescored;
@@ -59,7 +60,7 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
       } else {
         const auto [b, e] = queries.csr.row(q);
         shortlist_by_codes(*dense, queries.csr.indices.subspan(b, e - b), queries.csr.data.subspan(b, e - b),
-                           weights, pass);
+                           weights, columns, pass);
       }
     }
     // A scattered query is written into the buffer once, for the coarse and the exact

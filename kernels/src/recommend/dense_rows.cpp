@@ -12,7 +12,7 @@ namespace {
 
 struct Scratch {
   std::vector<double> scores;
-  std::vector<uint64_t> excluded;
+  std::vector<uint64_t> excluded;  // a query's list when the request keeps none
   Best best;
   std::vector<Candidate> ranked;
 };
@@ -22,7 +22,8 @@ struct Scratch {
 Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const double> weights, uint64_t n_items,
                              std::span<const uint64_t> rows, const CandidateSet& candidates,
                              const Exclusions& exclusions, uint64_t k) {
-  if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
+  ExcludedLists excluded;
+  if (auto shortfall = precheck(rows, candidates, exclusions, k, excluded)) return *shortfall;
   Outputs out = make_outputs(rows.size(), k);
   if (k == 0 || rows.empty()) return out;
   QV_ASSERT(weights.size() == checked_mul(n_items, n_items), "weights shape");
@@ -38,7 +39,7 @@ Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const doubl
                        {}};
       },
       [&](Scratch& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
-        exclusions.collect(q, rows[q], candidates, s.excluded);
+        const auto skip = excluded.of(q, s.excluded);
         std::fill(s.scores.begin(), s.scores.end(), 0.0);
         const sparse::CsrView::Entries row = users.entries(rows[q]);
         for (size_t e = 0; e < row.indices.size(); ++e) {
@@ -46,7 +47,7 @@ Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const doubl
           QV_ASSERT(j < n_items, "user item out of range");
           fma_row(row.data[e], weights.data() + j * n, s.scores.data(), n);
         }
-        offer_dense(s.scores.data(), candidates, s.excluded, s.best);
+        offer_dense(s.scores.data(), candidates, skip, s.best);
         s.best.drain_sorted(s.ranked);
         write_ranked(s.ranked, k, positions.data(), scores.data());
       });

@@ -1,6 +1,7 @@
 #include "recommend/factors.hpp"
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -15,7 +16,7 @@ struct Request {
   const FactorModel& m;
   std::span<const uint64_t> rows;
   const CandidateSet& c;
-  const Exclusions& ex;
+  const ExcludedLists& ex;
   uint64_t k;
   ScanRange scan;
   TileRange tile;
@@ -26,7 +27,7 @@ void prepare(const Request& r, Tile& t, uint64_t q0, uint64_t start) {
   t.q0 = q0;
   t.nan = false;
   t.lanes = static_cast<size_t>(std::min<uint64_t>(r.rows.size() - q0, 8));
-  for (size_t i = 0; i < t.lanes; ++i) r.ex.collect(q0 + i, r.rows[q0 + i], r.c, t.excluded[i]);
+  for (size_t i = 0; i < t.lanes; ++i) t.excluded[i] = r.ex.of(q0 + i, t.scratch[i]);
   if (t.lanes < 4) return;
   const size_t dim = static_cast<size_t>(r.m.dim);
   std::fill(t.users.begin(), t.users.end(), 0.0);
@@ -79,6 +80,16 @@ void drain(const Request& r, Tile& t, std::vector<Candidate>& ranked, Outputs& o
 // The shortest candidate segment worth a piece of work of its own.
 constexpr uint64_t kMinSegment = 4096;
 
+// Whether this request walks the catalogue's pieces from the last one down. Consecutive
+// requests alternate: the pieces one request read last are still in the shared cache
+// when the next one starts on them, where a catalogue somewhat larger than the cache,
+// always read in the same order, would miss on every piece. Every piece has collectors
+// of its own and survivors merge in piece order, so the order never shows in a result.
+bool descending_pass() {
+  static std::atomic<uint64_t> requests{0};
+  return requests.fetch_add(1, std::memory_order_relaxed) & 1;
+}
+
 // Positions per pass over the items: the item vectors of one pass stay in the core's
 // cache while every chunk of a group is scored against them.
 uint64_t item_block(uint64_t dim) {
@@ -96,7 +107,7 @@ uint64_t item_block(uint64_t dim) {
 void run_tiled(const Request& r, Outputs& out) {
   const uint64_t nq = r.rows.size();
   const uint64_t n_chunks = (nq + 7) / 8;
-  const bool par = nq >= 9 && running_threads() > 1;
+  const bool par = nq > kFewQueries && running_threads() > 1;
   const uint64_t threads = par ? running_threads() : 1;
   // Up to 8 chunks (64 queries) share each pass over the items, balanced across groups:
   // the item matrix is read from memory once per group.
@@ -108,6 +119,7 @@ void run_tiled(const Request& r, Outputs& out) {
   if (par && n_groups < 4 * threads)
     n_segments = std::min((4 * threads + n_groups - 1) / n_groups, std::max<uint64_t>(n / kMinSegment, 1));
   uint64_t seg_len = (n + n_segments - 1) / n_segments;
+  const bool descending = n_segments > 1 && descending_pass();
   // Survivors of each (query, segment) when the candidates are segmented.
   std::vector<std::vector<Candidate>> kept;
   if (n_segments > 1) kept.resize(checked_len<std::vector<Candidate>>(checked_mul(nq, n_segments)));
@@ -124,7 +136,8 @@ void run_tiled(const Request& r, Outputs& out) {
     return s;
   };
   auto body = [&](State& s, size_t task) {
-    const uint64_t g = task / n_segments, seg = task % n_segments;
+    const uint64_t g = task / n_segments;
+    const uint64_t seg = descending ? n_segments - 1 - task % n_segments : task % n_segments;
     const uint64_t lo = std::min(n, seg * seg_len), hi = std::min(n, lo + seg_len);
     const uint64_t c0 = g * per_group, c1 = std::min(n_chunks, c0 + per_group);
     while (s.tiles.size() < c1 - c0) s.tiles.emplace_back(r.k, n, r.m.dim);
@@ -170,31 +183,34 @@ constexpr uint64_t kSplitPieces = 8;
 
 // The survivors of every (query, piece) when the candidates [0, n) are cut into pieces of
 // `len` positions scored in parallel; `nan[q]` is set when query q may have offered a NaN.
-std::vector<std::vector<Candidate>> score_pieces(const Request& r, const std::vector<std::vector<uint64_t>>& excluded,
-                                                 const std::vector<const double*>& users, uint64_t len,
-                                                 std::vector<uint8_t>& nan) {
+std::vector<std::vector<Candidate>> score_pieces(const Request& r, const std::vector<std::span<const uint64_t>>& excluded,
+                                                 uint64_t len, std::vector<uint8_t>& nan) {
   const uint64_t nq = r.rows.size(), n = r.c.n_candidates;
   const uint64_t n_pieces = (n + len - 1) / len;
   std::vector<std::vector<Candidate>> kept(checked_len<std::vector<Candidate>>(checked_mul(nq, n_pieces)));
   std::vector<std::atomic<bool>> saw(nq);
   const uint64_t sub = item_block(r.m.dim);
-  parallel::for_each(
-      static_cast<size_t>(n_pieces),
-      [&](size_t b) {
-        const uint64_t lo = b * len, hi = std::min(n, lo + len);
-        std::vector<Best> best;
-        best.reserve(nq);
-        for (uint64_t q = 0; q < nq; ++q) best.emplace_back(r.k, hi - lo);
-        // Every query takes the same cached stretch of items before the next is loaded.
-        for (uint64_t s = lo; s < hi; s += sub) {
-          const uint64_t e = std::min(hi, s + sub);
-          for (uint64_t q = 0; q < nq; ++q)
-            if (r.scan(r.m, r.c, users[q], excluded[q], best[q], s, e, q == 0))
-              saw[q].store(true, std::memory_order_relaxed);
-        }
-        for (uint64_t q = 0; q < nq; ++q) best[q].drain_unsorted(kept[q * n_pieces + b]);
-      },
-      1);
+  const bool descending = descending_pass();
+  // One collector per query and thread, emptied by every piece it scores.
+  auto init = [&] {
+    std::vector<Best> best;
+    best.reserve(nq);
+    for (uint64_t q = 0; q < nq; ++q) best.emplace_back(r.k, std::min(n, len));
+    return best;
+  };
+  auto body = [&](std::vector<Best>& best, size_t i) {
+    const uint64_t b = descending ? n_pieces - 1 - i : i;
+    const uint64_t lo = b * len, hi = std::min(n, lo + len);
+    // Every query takes the same cached stretch of items before the next is loaded.
+    for (uint64_t s = lo; s < hi; s += sub) {
+      const uint64_t e = std::min(hi, s + sub);
+      for (uint64_t q = 0; q < nq; ++q)
+        if (r.scan(r.m, r.c, r.m.user(r.rows[q]), excluded[q], best[q], s, e, q == 0))
+          saw[q].store(true, std::memory_order_relaxed);
+    }
+    for (uint64_t q = 0; q < nq; ++q) best[q].drain_unsorted(kept[q * n_pieces + b]);
+  };
+  parallel::for_each_with(static_cast<size_t>(n_pieces), init, body, 1);
   nan.assign(nq, 0);
   for (uint64_t q = 0; q < nq; ++q) nan[q] = saw[q].load(std::memory_order_relaxed);
   return kept;
@@ -211,21 +227,18 @@ void run_split(const Request& r, Outputs& out) {
   const uint64_t nq = r.rows.size();
   const uint64_t n = r.c.n_candidates;
   const uint64_t n_blocks = (n + kSplitBlock - 1) / kSplitBlock;
-  std::vector<std::vector<uint64_t>> excluded(nq);
-  std::vector<const double*> users(nq);
-  for (uint64_t q = 0; q < nq; ++q) {
-    r.ex.collect(q, r.rows[q], r.c, excluded[q]);
-    users[q] = r.m.user(r.rows[q]);
-  }
+  std::vector<std::vector<uint64_t>> scratch(nq);
+  std::vector<std::span<const uint64_t>> excluded(nq);
+  for (uint64_t q = 0; q < nq; ++q) excluded[q] = r.ex.of(q, scratch[q]);
   const uint64_t threads = running_threads();
   // Pieces of 16,384 / per_block positions; the result never depends on the choice.
   uint64_t per_block = 1;
   while (per_block < kSplitPieces && n_blocks * per_block < 4 * threads) per_block *= 2;
   std::vector<uint8_t> nan;
-  auto kept = score_pieces(r, excluded, users, kSplitBlock / per_block, nan);
+  auto kept = score_pieces(r, excluded, kSplitBlock / per_block, nan);
   uint64_t n_pieces = (n + kSplitBlock / per_block - 1) / (kSplitBlock / per_block);
   if (per_block > 1 && std::find(nan.begin(), nan.end(), 1) != nan.end()) {
-    kept = score_pieces(r, excluded, users, kSplitBlock, nan);
+    kept = score_pieces(r, excluded, kSplitBlock, nan);
     n_pieces = n_blocks;
   }
   merge_survivors(r, kept, n_pieces, out);
@@ -249,13 +262,14 @@ void check_model(const FactorModel& m, const CandidateSet& c) {
 
 Result top_k_from_factors(const FactorModel& model, std::span<const uint64_t> rows, const CandidateSet& candidates,
                           const Exclusions& exclusions, uint64_t k) {
-  if (auto shortfall = precheck(rows, candidates, exclusions, k)) return *shortfall;
+  ExcludedLists excluded;
+  if (auto shortfall = precheck(rows, candidates, exclusions, k, excluded)) return *shortfall;
   Outputs out = make_outputs(rows.size(), k);
   if (k == 0 || rows.empty()) return out;
   check_model(model, candidates);
-  const Request r{model, rows, candidates, exclusions, k, QV_ISA_PICK(portable::scan_range, avx2::scan_range),
+  const Request r{model, rows, candidates, excluded, k, QV_ISA_PICK(portable::scan_range, avx2::scan_range),
                   QV_ISA_PICK(portable::tile_range, avx2::tile_range)};
-  if (rows.size() <= 8 && large_catalogue(candidates.n_candidates, model.dim) && running_threads() >= 2)
+  if (rows.size() <= kFewQueries && running_threads() >= 2 && wants_pool(rows.size(), candidates.n_candidates, model.dim))
     run_split(r, out);
   else
     run_tiled(r, out);

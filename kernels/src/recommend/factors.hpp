@@ -44,9 +44,10 @@ struct FactorModel {
 inline constexpr uint64_t kSplitBlock = 16384;
 inline constexpr uint64_t kLargeCatalogue = uint64_t{1} << 21;
 
-inline bool large_catalogue(uint64_t n_candidates, uint64_t dim) {
+// Whether a request is worth a pool: many queries, or a large catalogue to split.
+inline bool wants_pool(uint64_t n_queries, uint64_t n_candidates, uint64_t dim) {
   uint64_t r;
-  return __builtin_mul_overflow(n_candidates, dim ? dim : 1, &r) || r >= kLargeCatalogue;
+  return n_queries > kFewQueries || __builtin_mul_overflow(n_candidates, dim ? dim : 1, &r) || r >= kLargeCatalogue;
 }
 
 Result top_k_from_factors(const FactorModel& model, std::span<const uint64_t> rows, const CandidateSet& candidates,

@@ -43,17 +43,36 @@ void Exclusions::collect(uint64_t q, uint64_t user, const CandidateSet& candidat
 }
 
 std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const CandidateSet& candidates,
-                                       const Exclusions& exclusions, uint64_t k) {
+                                       const Exclusions& exclusions, uint64_t k, ExcludedLists& lists) {
+  lists = ExcludedLists{};
+  lists.source_ = &exclusions;
+  lists.candidates_ = &candidates;
+  lists.rows_ = rows;
   const uint64_t n = candidates.n_candidates;
   if (exclusions.kind == Exclusions::Kind::None) {
     if (!rows.empty() && n < k) return TooFewEligible{0, n};
     return std::nullopt;
   }
+  // Kept while they take no more than twice the caller's own exclusion arrays (or 32 MiB).
+  const uint64_t budget = std::max<uint64_t>(
+      uint64_t{1} << 22, 2 * (uint64_t{exclusions.seen_indices.size()} + exclusions.extra_indices.size()));
+  lists.kept_ = true;
+  lists.offsets_.reserve(rows.size() + 1);
+  lists.offsets_.push_back(0);
   std::vector<uint64_t> excluded;
   for (uint64_t q = 0; q < rows.size(); ++q) {
     exclusions.collect(q, rows[q], candidates, excluded);
     const uint64_t eligible = excluded.size() < n ? n - excluded.size() : 0;
     if (eligible < k) return TooFewEligible{q, eligible};
+    if (!lists.kept_) continue;
+    if (lists.positions_.size() + excluded.size() > budget) {
+      lists.kept_ = false;
+      lists.offsets_ = {};
+      lists.positions_ = {};
+      continue;
+    }
+    lists.positions_.insert(lists.positions_.end(), excluded.begin(), excluded.end());
+    lists.offsets_.push_back(lists.positions_.size());
   }
   return std::nullopt;
 }

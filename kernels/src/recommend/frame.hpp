@@ -83,10 +83,39 @@ struct Outputs {
 };
 using Result = std::variant<Outputs, TooFewEligible>;
 
+// Every query's excluded positions, collected once per request by the pre-check and read
+// by the scorers. A request whose lists would take far more memory than its own arrays
+// (one heavy user's seen items repeated over many queries) keeps none, and each query's
+// list is collected again where it is scored.
+class ExcludedLists {
+ public:
+  // Query q's list, ascending and distinct: the kept one, or collected into `scratch`.
+  std::span<const uint64_t> of(uint64_t q, std::vector<uint64_t>& scratch) const {
+    if (kept_) {
+      QV_ASSERT(q + 1 < offsets_.size(), "query out of range");
+      return {positions_.data() + offsets_[q], static_cast<size_t>(offsets_[q + 1] - offsets_[q])};
+    }
+    if (!source_ || source_->kind == Exclusions::Kind::None) return {};
+    source_->collect(q, rows_[q], *candidates_, scratch);
+    return scratch;
+  }
+
+ private:
+  friend std::optional<TooFewEligible> precheck(std::span<const uint64_t>, const CandidateSet&, const Exclusions&,
+                                                uint64_t, ExcludedLists&);
+  const Exclusions* source_ = nullptr;
+  const CandidateSet* candidates_ = nullptr;
+  std::span<const uint64_t> rows_;
+  bool kept_ = false;
+  std::vector<uint64_t> offsets_;  // n_queries + 1 when kept
+  std::vector<uint64_t> positions_;
+};
+
 // Tests every query, in order, for at least k eligible candidates before anything is
-// scored, so the shortfall reported is always the lowest query whatever the thread count.
+// scored, so the shortfall reported is always the lowest query whatever the thread count;
+// `lists` receives the exclusions it collected on the way.
 std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const CandidateSet& candidates,
-                                       const Exclusions& exclusions, uint64_t k);
+                                       const Exclusions& exclusions, uint64_t k, ExcludedLists& lists);
 
 // Zero-filled outputs for n_queries x k entries.
 Outputs make_outputs(uint64_t n_queries, uint64_t k);
@@ -134,9 +163,13 @@ inline void offer_dense(const double* scores, const CandidateSet& c, std::span<c
   }
 }
 
+// Requests of more queries than this are worth a pool of their own; fewer are scored on
+// the calling thread unless each query is large.
+inline constexpr uint64_t kFewQueries = 8;
+
 // Drives a scorer over chunks of queries_per_chunk queries: body(state, chunk, positions,
-// scores) with the chunk's slices of the outputs. Parallel from 9 queries on a pool of
-// several threads; one state per piece of work.
+// scores) with the chunk's slices of the outputs. Parallel beyond kFewQueries queries on a
+// pool of several threads; one state per piece of work.
 template <class Init, class Body>
 void run_chunks(Outputs& out, size_t queries_per_chunk, uint64_t k, uint64_t n_queries, Init&& init, Body&& body) {
   const size_t n_chunks = (n_queries + queries_per_chunk - 1) / queries_per_chunk;
@@ -147,7 +180,7 @@ void run_chunks(Outputs& out, size_t queries_per_chunk, uint64_t k, uint64_t n_q
     body(state, c, std::span<uint64_t>(out.positions.data() + lo, hi - lo),
          std::span<double>(out.scores.data() + lo, hi - lo));
   };
-  if (n_queries >= 9 && running_threads() > 1) {
+  if (n_queries > kFewQueries && running_threads() > 1) {
     parallel::for_each_with(n_chunks, init, run);
   } else {
     auto state = init();

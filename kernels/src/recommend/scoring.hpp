@@ -28,7 +28,8 @@ struct Tile {
   }
 
   std::vector<double> users;
-  std::array<std::vector<uint64_t>, 8> excluded;
+  std::array<std::span<const uint64_t>, 8> excluded;
+  std::array<std::vector<uint64_t>, 8> scratch;  // lists of a request that keeps none
   std::vector<Best> best;
   std::array<size_t, 8> cursor{};
   alignas(32) double thr[8];

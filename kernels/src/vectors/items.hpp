@@ -15,7 +15,9 @@
 //     and adds each rounded product in storage order (no fusing);
 //   - sparse with sparse:     a merge over both rows, fused, starting at +0.0 (and +0.0
 //     when either row is empty); each match consumes one entry of each row.
-// Indices are trusted: the bindings validated every array. Nothing here allocates.
+// The bindings validated every array, but a caller's columns may be written while a call
+// runs: they address memory only after a bounds test (the gathers' `c < len`, the
+// scatter's check). Nothing here allocates.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -183,7 +185,9 @@ struct QuerySet {
     if (form != Form::Scattered) return 0;
     uint64_t top = 0;
     for (uint64_t c : csr.indices) top = std::max(top, c + 1);
-    return top;
+    // Validated columns are below n_cols; a larger one was written since, and must not
+    // size the buffer.
+    return std::min(top, csr.n_cols);
   }
 
   // Calls f(Query) for query q. `scatter` is the worker's zero-filled buffer of
@@ -193,26 +197,29 @@ struct QuerySet {
     if (form == Form::Dense) return f(Query::dense(dim == 0 ? std::span<const double>() : values.subspan(q * dim, dim)));
     const size_t b = csr.indptr[q], e = csr.indptr[q + 1];
     if (form == Form::Sparse) return f(Query::sparse(csr.indices.subspan(b, e - b), csr.data.subspan(b, e - b)));
-    QV_ASSERT(scatter.size() >= scatter_len_of(b, e), "a scattered query set reserves a buffer");
-    // Assignment, not addition: of repeated columns the last value wins.
-    for (size_t p = b; p < e; ++p) scatter[csr.indices[p]] = csr.data[p];
+    // The columns are the caller's, which another thread may write meanwhile, so each is
+    // read once and checked against the buffer before it addresses it. (A column written
+    // between set and clear can only leave a stale value for this call's later queries.)
+    for (size_t p = b; p < e; ++p) {
+      const uint64_t c = read_once(csr.indices[p]);
+      QV_ASSERT(c < scatter.size(), "query column past the scatter buffer");
+      // Assignment, not addition: of repeated columns the last value wins.
+      scatter[c] = csr.data[p];
+    }
     struct Clear {
       std::span<double> buf;
       const sparse::CsrView& rows;
       size_t b, e;
       ~Clear() {
-        for (size_t p = b; p < e; ++p) buf[rows.indices[p]] = 0.0;
+        for (size_t p = b; p < e; ++p) {
+          const uint64_t c = read_once(rows.indices[p]);
+          if (c < buf.size()) buf[c] = 0.0;
+        }
       }
     } clear{scatter, csr, b, e};
     return f(Query::scattered(scatter));
   }
 
- private:
-  uint64_t scatter_len_of(size_t b, size_t e) const {
-    uint64_t top = 0;
-    for (size_t p = b; p < e; ++p) top = std::max(top, csr.indices[p] + 1);
-    return top;
-  }
 };
 
 }  // namespace qv::vectors
