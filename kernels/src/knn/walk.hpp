@@ -91,14 +91,17 @@ class Walk {
 };
 
 // Output rows for every item, or for the given items, with about 16 bytes per row of
-// bookkeeping that must fit before any work starts.
+// bookkeeping that must fit before any work starts. A popular item's row costs thousands
+// of times a rare one's, so the rows go out in many small blocks: a worker that drew
+// heavy ones is not left finishing alone.
 template <class Init, class Fill>
 sparse::CsrOwned build_rows(uint64_t n_cols, std::optional<std::span<const uint64_t>> rows, Init&& init,
                             Fill&& fill) {
   const uint64_t n_out = rows ? rows->size() : n_cols;
   require_allocatable(static_cast<unsigned __int128>(n_out) + 1, 16, "n_cols", n_cols, "row bookkeeping");
-  if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill);
-  return sparse::CsrOwned::build(n_cols, init, fill);
+  constexpr size_t kBlocksPerThread = 32;
+  if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill, kBlocksPerThread);
+  return sparse::CsrOwned::build(n_cols, init, fill, kBlocksPerThread);
 }
 
 }  // namespace qv::knn

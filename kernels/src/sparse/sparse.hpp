@@ -105,23 +105,30 @@ struct CsrOwned {
   std::vector<double> data;
 
   // Output row r holds exactly what fill_row(state, item_of(r), entries) appended, in
-  // that order. Rows are built in blocks of about n / (4 T) rows on the current pool, one
+  // that order. Rows are built in blocks of about n / (B T) rows on the current pool, one
   // state per piece of work, and joined serially in row order, so the result never
   // depends on the thread count as long as fill_row leaves its state clean.
   template <class Init, class Fill, class ItemOf>
-  static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of);
+  // B is `blocks_per_thread`: more blocks balance rows of very uneven cost better.
+  static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of,
+                                size_t blocks_per_thread = 4);
 
   template <class Init, class Fill>
-  static CsrOwned build(size_t n_rows, Init&& init, Fill&& fill_row) {
-    return build_indexed(n_rows, init, fill_row, [](size_t r) { return static_cast<uint64_t>(r); });
+  static CsrOwned build(size_t n_rows, Init&& init, Fill&& fill_row, size_t blocks_per_thread = 4) {
+    return build_indexed(
+        n_rows, init, fill_row, [](size_t r) { return static_cast<uint64_t>(r); }, blocks_per_thread);
   }
 
   template <class Init, class Fill>
-  static CsrOwned build_rows(std::span<const uint64_t> rows, Init&& init, Fill&& fill_row) {
-    return build_indexed(rows.size(), init, fill_row, [rows](size_t r) {
-      QV_ASSERT(r < rows.size(), "builder row out of range");
-      return rows[r];
-    });
+  static CsrOwned build_rows(std::span<const uint64_t> rows, Init&& init, Fill&& fill_row,
+                             size_t blocks_per_thread = 4) {
+    return build_indexed(
+        rows.size(), init, fill_row,
+        [rows](size_t r) {
+          QV_ASSERT(r < rows.size(), "builder row out of range");
+          return rows[r];
+        },
+        blocks_per_thread);
   }
 };
 
@@ -140,9 +147,10 @@ struct Block {
 }  // namespace detail
 
 template <class Init, class Fill, class ItemOf>
-CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of) {
-  const size_t t = parallel::current_threads();
-  const size_t b = n == 0 ? 1 : std::max<size_t>(1, (n + 4 * t - 1) / (4 * t));
+CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of,
+                                 size_t blocks_per_thread) {
+  const size_t t = parallel::current_threads() * std::max<size_t>(1, blocks_per_thread);
+  const size_t b = n == 0 ? 1 : std::max<size_t>(1, (n + t - 1) / t);
   const size_t n_blocks = (n + b - 1) / b;
   std::vector<detail::Block> blocks(n_blocks);
   parallel::for_each_with(
