@@ -303,6 +303,27 @@ def test_gram_matches_scipy(seed, repeats):
     assert np.array_equal(g, (r.T @ r).toarray())
 
 
+@pytest.mark.parametrize("case", ["ascending", "repeats", "no entries"])
+def test_gram_writes_every_slot_of_reused_storage(case):
+    # The result's storage is not zeroed up front: each row is cleared by the task that
+    # fills it. Alternating with an all-ones result of the same size on one thread makes
+    # the allocator hand back non-zero storage, which a skipped slot would show.
+    rng = np.random.default_rng(5)
+    n = 300
+    ones = csr_of([[(j, 1.0) for j in range(n)]], n)
+    if case == "no entries":
+        sparse = (arr([0, 0, 0], I64), arr([], I64), arr([]))
+    else:
+        sparse = random_csr(rng, 60, n, density=0.01)[:3]
+        if case == "repeats":
+            sparse = with_repeats(rng, *sparse)
+    r = summed(*sparse, n)
+    ref = (r.T @ r).toarray()
+    for _ in range(4):
+        assert core.item_gram(*ones, n, 1).min() == 1.0
+        assert np.array_equal(core.item_gram(*sparse, n, 1), ref)
+
+
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("k", [1, 3, 40])
 def test_knn_matches_reference(seed, k):

@@ -234,7 +234,8 @@ constexpr unsigned kMaxDigitBits = 11;
 struct SortScratch {
   KeyedBuffer a, b;
   size_t capacity = 0;
-  std::vector<uint64_t> counts;
+  std::vector<uint32_t> counts32;
+  std::vector<uint64_t> counts64;
 
   void reserve(size_t n) {
     if (n <= capacity) return;
@@ -242,19 +243,24 @@ struct SortScratch {
     b = keyed_buffer(n);
     capacity = n;
   }
+  std::vector<uint32_t>& counts(uint32_t) { return counts32; }
+  std::vector<uint64_t>& counts(uint64_t) { return counts64; }
 };
 
 // Stable least-significant-digit radix sort of a bucket's n entries by their `bits` low
 // key bits, into the scratch; returns where the sorted entries ended up. The first pass
-// that moves anything reads the bucket itself, so no pass only copies.
+// that moves anything reads the bucket itself, so no pass only copies. Counts of 32 bits
+// keep the histograms within the first-level cache and out of the stores' aliasing reach.
+template <class Count>
 const Keyed* radix_sort(const uint64_t* keys, const double* values, size_t n, unsigned bits, SortScratch& s) {
   s.reserve(n);
   const unsigned passes = std::max(1u, (bits + kMaxDigitBits - 1) / kMaxDigitBits);
   const unsigned width = (bits + passes - 1) / passes;
   const size_t radix = size_t{1} << width;
   const uint64_t mask = radix - 1;
-  s.counts.assign(passes * radix, 0);
-  uint64_t* counts = s.counts.data();
+  std::vector<Count>& histograms = s.counts(Count{});
+  histograms.assign(passes * radix, 0);
+  Count* counts = histograms.data();
   if (passes == 2) {  // the common case, unrolled
     for (size_t i = 0; i < n; ++i) {
       ++counts[keys[i] & mask];
@@ -268,11 +274,11 @@ const Keyed* radix_sort(const uint64_t* keys, const double* values, size_t n, un
   Keyed* dst = s.a.get();
   Keyed* spare = s.b.get();
   for (unsigned p = 0; p < passes; ++p) {
-    uint64_t* c = s.counts.data() + p * radix;
+    Count* c = counts + p * radix;
     const unsigned shift = p * width;
     // A digit every key shares moves nothing.
     if (c[(keys[0] >> shift) & mask] == n) continue;
-    uint64_t sum = 0;
+    Count sum = 0;
     for (size_t d = 0; d < radix; ++d) sum += std::exchange(c[d], sum);
     if (src == nullptr) {
       for (size_t i = 0; i < n; ++i) dst[c[(keys[i] >> shift) & mask]++] = {keys[i], values[i]};
@@ -293,7 +299,8 @@ const Keyed* radix_sort(const uint64_t* keys, const double* values, size_t n, un
 const Keyed* sort_bucket(const uint64_t* keys, const double* values, size_t n, uint64_t n_local, const Layout& l,
                          SortScratch& s) {
   const unsigned bits = std::min(64u, l.col_bits + static_cast<unsigned>(std::bit_width(n_local - 1)));
-  return radix_sort(keys, values, n, bits, s);
+  if (n <= UINT32_MAX) return radix_sort<uint32_t>(keys, values, n, bits, s);
+  return radix_sort<uint64_t>(keys, values, n, bits, s);
 }
 
 // Writes sorted entries from position `w` on, adding repeated pairs into one entry, and
