@@ -1,4 +1,7 @@
-"""EASE against numpy and scipy inversion, SLIM against scikit-learn's per-item loop."""
+"""EASE against numpy and scipy inversion, SLIM against scikit-learn's per-item loop.
+
+EASE beside busy processes is in bench_contention.py.
+"""
 import subprocess
 import sys
 import time
@@ -78,42 +81,9 @@ def ease_peak_gb(n, users):
     return float(out)
 
 
-BUSY_SCRIPT = "while True:\n    pass\n"
-
-
-def bench_contention(table, l2=200.0):
-    """ease_weights and item_gram beside other processes that each keep one core busy: the
-    slowdown should follow the cores taken, not collapse."""
-    n, users = quick((10_000, 100_000), (2_000, 20_000))
-    m = interactions(users, n, 40)
-    args = csr_args(m)
-    g = _core.item_gram(*args, n, 0)
-    g[np.diag_indices_from(g)] += l2
-    quiet = {}
-    for busy in (0, 1, 2, 4):
-        procs = [subprocess.Popen([sys.executable, "-c", BUSY_SCRIPT]) for _ in range(busy)]
-        try:
-            time.sleep(0.5)
-            for name, fn, peer_name, peer_fn in (
-                    ("ease_weights", lambda: _core.ease_weights(*args, n, l2, 0), "numpy inv, same load",
-                     lambda: np.linalg.inv(g)),
-                    ("item_gram", lambda: _core.item_gram(*args, n, 0), "scipy (X.T @ X).toarray, same load",
-                     lambda: (m.T @ m).toarray())):
-                ours = median_time(fn, repeat=3)
-                quiet.setdefault(name, ours)
-                peer = median_time(peer_fn, repeat=1)
-                table.add(f"{name} n={n}, {busy} busy cores", ours, peer_name, peer,
-                          f"{ours / quiet[name]:.2f}x our time with no busy core")
-        finally:
-            for p in procs:
-                p.kill()
-                p.wait()
-
-
 def run(table):
     l2 = 200.0
     n_threads = threads(0)
-    bench_contention(table, l2)
     # 20k items would hold three 3.2 GB matrices per peer; 5k and 10k show the trend.
     for n, users, repeat in quick([(5_000, 50_000, 3), (10_000, 100_000, 2)], [(1_000, 20_000, 2)]):
         m = interactions(users, n, 40)

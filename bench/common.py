@@ -7,10 +7,13 @@ against a peer, `table.note` for a line of progress, `table.curve` for a series 
 (recall against queries per second, say) that `--plot` draws. A family that wants a
 figure of its own defines `plot(table, plt, out_dir)` and returns the paths it wrote.
 """
+import contextlib
 import json
 import os
 import re
 import statistics
+import subprocess
+import sys
 import time
 
 
@@ -52,6 +55,34 @@ def median_time(fn, repeat=5, warmup=1):
         fn()
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+# A busy core: spins until its parent is gone, so a benchmark that dies cannot leave it behind.
+BUSY_LOOP = """
+import os
+parent = os.getppid()
+while os.getppid() == parent:
+    for _ in range(100_000):
+        pass
+"""
+
+
+@contextlib.contextmanager
+def busy_cores(count):
+    """`count` other processes, each keeping one core busy while the block runs; killed and
+    reaped on the way out, whatever happens inside."""
+    procs = []
+    try:
+        for _ in range(count):
+            procs.append(subprocess.Popen([sys.executable, "-c", BUSY_LOOP]))
+        if procs:
+            time.sleep(0.3)  # past their start-up, spinning
+        yield
+    finally:
+        for p in procs:
+            p.kill()
+        for p in procs:
+            p.wait()
 
 
 def slug(text):

@@ -67,14 +67,15 @@ def reference_csr(rows, cols, data, n_rows):
 
 
 @pytest.mark.parametrize("n_rows, n_cols", [
-    (1, 50), (300_000, 3), (5_000, 40_000), (200_000, 2**61), (7, 2**63 - 1), (1_000_000, 2**62)])
+    (1, 50), (300_000, 3), (5_000, 40_000), (200_000, 2**61), (7, 2**63 - 1), (1_000_000, 2**62),
+    (5, 2**64 - 1)])  # the last: no key bits left for a row
 @pytest.mark.parametrize("presorted", [False, True])
 def test_coo_to_csr_sums_repeats_in_input_order_across_blocks(rng, n_rows, n_cols, presorted):
     # Each pair comes three times, far apart in the input, with values whose sum depends
     # on the order of the additions.
     n_pairs = 60_000
     rows = rng.integers(0, n_rows, n_pairs)
-    cols = rng.integers(0, min(n_cols, 2**62), n_pairs) * (n_cols // min(n_cols, 2**62))
+    cols = rng.integers(0, min(n_cols, 2**62), n_pairs) * (min(n_cols, 2**63 - 1) // min(n_cols, 2**62))
     if presorted:
         order = np.lexsort((cols, rows))
         rows, cols = rows[order], cols[order]

@@ -303,6 +303,27 @@ def test_gram_matches_scipy(seed, repeats):
     assert np.array_equal(g, (r.T @ r).toarray())
 
 
+@pytest.mark.parametrize("case", ["ascending", "repeats", "no entries"])
+def test_gram_writes_every_slot_of_reused_storage(case):
+    # The result's storage is not zeroed up front: each row is cleared by the task that
+    # fills it. Alternating with an all-ones result of the same size on one thread makes
+    # the allocator hand back non-zero storage, which a skipped slot would show.
+    rng = np.random.default_rng(5)
+    n = 300
+    ones = csr_of([[(j, 1.0) for j in range(n)]], n)
+    if case == "no entries":
+        sparse = (arr([0, 0, 0], I64), arr([], I64), arr([]))
+    else:
+        sparse = random_csr(rng, 60, n, density=0.01)[:3]
+        if case == "repeats":
+            sparse = with_repeats(rng, *sparse)
+    r = summed(*sparse, n)
+    ref = (r.T @ r).toarray()
+    for _ in range(4):
+        assert core.item_gram(*ones, n, 1).min() == 1.0
+        assert np.array_equal(core.item_gram(*sparse, n, 1), ref)
+
+
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("k", [1, 3, 40])
 def test_knn_matches_reference(seed, k):
@@ -314,6 +335,33 @@ def test_knn_matches_reference(seed, k):
     orders = touch_orders(indptr, indices, 20)
     got = rows_of(core.item_knn_top_k(indptr, indices, data, 20, k, 2))
     assert got == [implicit_reference(orders[i], g[i], k) for i in range(20)]
+
+
+@pytest.mark.parametrize("n_threads", [1, 8])
+@pytest.mark.parametrize("seed", range(3))
+def test_knn_ties_on_skewed_walks(seed, n_threads):
+    # Every user holds item 0. The first users cover items 1-99 between them, so later
+    # users bring few new columns; those also hold a few of items 100-199, first touched
+    # late in the walk and mostly tied at 1. Every cut of row 0 is checked, as a column
+    # touched out of order changes the row only where it crosses the k-th last offer.
+    rng = np.random.default_rng(seed)
+    rows = [[0] + list(rng.choice(np.arange(1, 100), size=30, replace=False)) for _ in range(30)]
+    rows += [[0] + list(rng.choice(np.arange(1, 100), size=8, replace=False))
+             + list(rng.choice(np.arange(100, 200), size=int(rng.integers(0, 4)), replace=False))
+             for _ in range(40)]
+    for r in rows:
+        r.extend(rng.choice(200, size=int(rng.integers(0, 2))))  # repeated columns too
+        rng.shuffle(r)
+    indptr, indices, data = csr_of([[(c, 1.0) for c in r] for r in rows], 200)
+    g = (lambda r: (r.T @ r).toarray())(summed(indptr, indices, data, 200))
+    orders = touch_orders(indptr, indices, 200)
+    for k in (1, 7, 40):
+        got = rows_of(core.item_knn_top_k(indptr, indices, data, 200, k, n_threads))
+        assert got == [implicit_reference(orders[i], g[i], k) for i in range(200)]
+    hub = arr([0], I64)
+    for k in range(1, len(orders[0]) + 1):
+        got = rows_of(core.item_knn_top_k(indptr, indices, data, 200, k, n_threads, hub))
+        assert got == [implicit_reference(orders[0], g[0], k)], k
 
 
 @pytest.mark.parametrize("seed", range(4))

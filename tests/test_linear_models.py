@@ -124,6 +124,18 @@ def test_negative_l2_reg_beyond_smallest_eigenvalue(rng):
         _core.ease_inverse_gram(indptr, indices, data, 20, -2.0 * smallest - 1.0, 1)
 
 
+def test_weights_from_inverse_writes_every_slot_of_reused_storage():
+    # As for the Gram matrix: a non-zero result of the same size just freed must not
+    # show through the diagonal of the next one.
+    n = 300
+    full = np.full((n, n), 2.0)
+    p = np.eye(n) * 4.0
+    for _ in range(4):
+        assert _core.ease_weights_from_inverse(full, 1).min() == -1.0
+        w = _core.ease_weights_from_inverse(p, 1)
+        assert np.array_equal(w, np.zeros((n, n))) and not np.signbit(np.diag(w)).any()
+
+
 def test_weights_from_inverse_general_p():
     p = np.array([[2.0, 1.0, 3.0], [4.0, 0.0, -2.0], [1.0, 5.0, 4.0]])
     w = _core.ease_weights_from_inverse(p, 2)

@@ -208,6 +208,30 @@ def test_heavy_users_repeated_over_many_queries(rng, fn):
             np.testing.assert_array_equal(scores[q], single[u][1][0])
 
 
+@pytest.mark.parametrize("implicit", [False, True])
+def test_similarity_sums_agree_whatever_their_storage(rng, implicit):
+    # 640 items: queries reaching under 10 of them sum in a table of their own, the others
+    # in the thread's catalogue-sized accumulator; asked alone, every query uses a table.
+    n_users, n_items, n_queries = 40, 640, 30
+    X = random_csr(rng, n_users, n_items, density=0.004, low=1, high=3)[3]
+    S = random_csr(rng, n_items, n_items, density=0.006)[3]
+    rows = rng.integers(0, n_users, n_queries).astype(np.int64)
+    ids = np.sort(rng.choice(n_items, 500, replace=False)).astype(np.int64)
+    extra = exclusion_pattern(rng, n_queries, len(ids), density=0.01)
+    got = sim_call(X, rows, S, 12, candidates=ids, exclude_seen=True, n_threads=8, excluded=extra,
+                   implicit_ties=implicit)
+    for q in range(n_queries):
+        one = (extra[0][q:q + 2] - extra[0][q], extra[1][extra[0][q]:extra[0][q + 1]])
+        alone = sim_call(X, rows[q:q + 1], S, 12, candidates=ids, exclude_seen=True, excluded=one,
+                         implicit_ties=implicit)
+        np.testing.assert_array_equal(got[0][q], alone[0][0])
+        np.testing.assert_array_equal(got[1][q], alone[1][0])
+    if not implicit:
+        want = reference((X[rows] @ S).toarray()[:, ids], excluded_sets(n_queries, rows, X, extra, ids), 12)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])
+
+
 def test_similarity_paths_agree_across_the_reach_boundary():
     # One user item whose similarity row has 0..n stored entries: reach below and at n/4.
     n = 40
@@ -239,14 +263,14 @@ def test_implicit_ties_worked_example(n_items):
     assert pos.tolist() == [[1, 4, 0]] and scores.tolist() == [[1.0, 1.0, 0.0]]
 
 
-def one_user_touching(n, order, values, k, implicit):
+def one_user_touching(n, order, values, k, implicit, n_queries=1):
     """A single user row (item 0) whose similarity row touches `order` with `values`."""
     X = sp.csr_matrix(([1.0], ([0], [0])), shape=(1, n))
     indptr = np.full(n + 1, len(order), dtype=np.int64)
     indptr[0] = 0
-    return _core.recommend_from_similarity(*csr_args(X), i64(0), indptr, np.array(order, dtype=np.int64),
-                                           np.array(values, dtype=float), None, False, k, 1,
-                                           implicit_ties=implicit)
+    return _core.recommend_from_similarity(*csr_args(X), np.zeros(n_queries, np.int64), indptr,
+                                           np.array(order, dtype=np.int64), np.array(values, dtype=float), None,
+                                           False, k, 2, implicit_ties=implicit)
 
 
 @pytest.mark.parametrize("order, values, k, implicit, want", [
@@ -258,22 +282,27 @@ def one_user_touching(n, order, values, k, implicit):
     ([3, 5, 9, 7], [2.0, 2.0, 2.0, 3.0], 3, True, [7, 9, 5]),
     ([3, 5, 9, 7], [2.0, 2.0, 2.0, 3.0], 3, False, [7, 3, 5]),
 ])
-def test_tie_orders(order, values, k, implicit, want):
-    pos, _ = one_user_touching(40, order, values, k, implicit)
-    assert pos.tolist() == [want]
+# One query sums in a table sized by its reach, nine in a catalogue-sized accumulator per
+# thread: the rules hold on both.
+@pytest.mark.parametrize("n_queries", [1, 9])
+def test_tie_orders(order, values, k, implicit, want, n_queries):
+    pos, _ = one_user_touching(40, order, values, k, implicit, n_queries)
+    assert pos.tolist() == [want] * n_queries
 
 
+@pytest.mark.parametrize("n_queries", [1, 9])
 @pytest.mark.parametrize("implicit", [False, True])
-def test_zero_fill_outranks_negative_scores(implicit):
+def test_zero_fill_outranks_negative_scores(implicit, n_queries):
     n = 30
     S = sp.csr_matrix(([-1.0, -2.0, 0.0], ([0, 0, 0], [0, 1, 2])), shape=(n, n))
     X = sp.csr_matrix(([1.0], ([0], [0])), shape=(1, n))
-    pos, scores = sim_call(X, i64(0), S, 5, exclude_seen=True, implicit_ties=implicit)
+    rows = np.zeros(n_queries, np.int64)
+    pos, scores = sim_call(X, rows, S, 5, exclude_seen=True, implicit_ties=implicit, n_threads=2)
     # Item 0 is seen; 2 is touched with exactly 0.0 and ranks among the unreached by position.
-    assert pos.tolist() == [[2, 3, 4, 5, 6]]
-    assert scores.tolist() == [[0.0] * 5]
-    pos, scores = sim_call(X, i64(0), S, n - 1, exclude_seen=True, implicit_ties=implicit)
-    assert pos[0, -1] == 1 and scores[0, -1] == -2.0
+    assert pos.tolist() == [[2, 3, 4, 5, 6]] * n_queries
+    assert scores.tolist() == [[0.0] * 5] * n_queries
+    pos, scores = sim_call(X, rows, S, n - 1, exclude_seen=True, implicit_ties=implicit, n_threads=2)
+    assert (pos[:, -1] == 1).all() and (scores[:, -1] == -2.0).all()
 
 
 def test_equal_scores_go_to_the_lower_position_in_every_factor_path():

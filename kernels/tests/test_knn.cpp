@@ -154,5 +154,35 @@ TEST(Accumulator, TouchesInFirstTouchOrderAndResetsClean) {
   EXPECT_EQ(acc.value(7), 2.0);
 }
 
+// The branching record of first touches must give the branch-free one's order and sums,
+// however the two are interleaved within one row.
+TEST(Accumulator, BothTouchRecordsAgree) {
+  std::mt19937_64 gen(3);
+  const uint64_t n = 300;
+  sparse::Accumulator each(n), mixed(n);
+  for (int row = 0; row < 40; ++row) {
+    const size_t users = 1 + gen() % 60;
+    for (size_t u = 0; u < users; ++u) {
+      std::vector<uint32_t> cols(gen() % 50);
+      std::vector<double> data(cols.size());
+      for (size_t p = 0; p < cols.size(); ++p) {
+        // squared: low columns are popular, so later users bring few new ones
+        const double x = static_cast<double>(gen() % 1000) / 1000.0;
+        cols[p] = static_cast<uint32_t>(x * x * n);
+        data[p] = static_cast<double>(static_cast<int>(gen() % 7) - 3) / 4.0;
+      }
+      each.add_products(cols.data(), data.data(), 0, cols.size(), 1.5);
+      if (gen() % 2) mixed.add_products<sparse::Accumulator::Track::rare>(cols.data(), data.data(), 0, cols.size(), 1.5);
+      else mixed.add_products(cols.data(), data.data(), 0, cols.size(), 1.5);
+    }
+    ASSERT_EQ(std::vector<uint64_t>(mixed.touched().begin(), mixed.touched().end()),
+              std::vector<uint64_t>(each.touched().begin(), each.touched().end()));
+    for (uint64_t j = 0; j < n; ++j)
+      ASSERT_EQ(std::bit_cast<uint64_t>(mixed.value(j)), std::bit_cast<uint64_t>(each.value(j)));
+    each.reset();
+    mixed.reset();
+  }
+}
+
 }  // namespace
 }  // namespace qv

@@ -13,7 +13,7 @@
 namespace qv::bind {
 namespace {
 
-py::Ref dense(std::vector<double>&& v, uint64_t n) {
+py::Ref dense(core::RawVector<double>&& v, uint64_t n) {
   py::check_shape(n, n, v.size());
   return py::to_array(std::move(v), {n, n});
 }
@@ -34,13 +34,13 @@ py::Ref ease_inverse_and_weights(const EaseArgs<F>& a, bool weights) {
   auto pool = pools::pool(a.template get<"n_threads">());
   const sparse::CsrView r = m.view();
   auto result = pools::run(*pool, [&] {
-    std::vector<double> g = linalg::gram(r);
+    core::RawVector<double> g = linalg::gram(r);
     return weights ? ease::weights(std::move(g), n_cols, l2_reg) : ease::inverse(std::move(g), n_cols, l2_reg);
   });
   if (std::holds_alternative<ease::NotPositiveDefinite>(result))
     py::value_error("The item Gram matrix is not positive definite with l2_reg=" + py::positional(l2_reg) +
                     "; use a larger l2_reg.");
-  return dense(std::get<std::vector<double>>(std::move(result)), n_cols);
+  return dense(std::get<core::RawVector<double>>(std::move(result)), n_cols);
 }
 
 py::Ref ease_weights(const EaseArgs<"ease_weights">& a) { return ease_inverse_and_weights(a, true); }

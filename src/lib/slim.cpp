@@ -44,7 +44,7 @@ py::Ref slim_elasticnet_weights(const SlimArgs& a) {
   const sparse::CsrView r = m.view();
   const double n_rows = static_cast<double>(r.n_rows);
   auto result = pools::run(*pool, [&] {
-    std::vector<double> g = linalg::gram(r);
+    const core::RawVector<double> g = linalg::gram(r);
     return slim::similarity_from_gram(g, n_cols, std::nullopt, nullptr, k, params, n_rows);
   });
   return slim_result(std::move(result));

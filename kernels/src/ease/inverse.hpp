@@ -5,6 +5,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/raw_vector.hpp"
+
 namespace qv::ease {
 
 // The Cholesky factorisation of G + l2_reg I met a pivot that is not finite and greater
@@ -20,19 +22,19 @@ size_t dense_len(uint64_t n);
 // P from the row-major Gram matrix, computed in the storage of `g` (taken over). P is
 // exactly symmetric: one triangle is mirrored into the other. Runs inside a worker pool,
 // whose thread count the linear-algebra library uses for the call.
-std::variant<std::vector<double>, NotPositiveDefinite> inverse(std::vector<double>&& g, uint64_t n,
-                                                               double l2_reg);
+std::variant<core::RawVector<double>, NotPositiveDefinite> inverse(core::RawVector<double>&& g, uint64_t n,
+                                                                  double l2_reg);
 
 // W computed from the row-major Gram matrix in its own storage: P as in `inverse`, then
 // the weights in place. The same bits as weights_from_inverse(inverse(g)).
-std::variant<std::vector<double>, NotPositiveDefinite> weights(std::vector<double>&& g, uint64_t n,
-                                                               double l2_reg);
+std::variant<core::RawVector<double>, NotPositiveDefinite> weights(core::RawVector<double>&& g, uint64_t n,
+                                                                  double l2_reg);
 
 // W from a row-major n x n matrix p (which need not be symmetric): W[i][j] reads row i
 // and the diagonal. Nothing guards the division. Runs on the current pool.
-std::vector<double> weights_from_inverse(std::span<const double> p, uint64_t n);
+core::RawVector<double> weights_from_inverse(std::span<const double> p, uint64_t n);
 
 // Overwrites a symmetric P with W; the same bits as weights_from_inverse(P).
-void weights_in_place(std::vector<double>& p, uint64_t n);
+void weights_in_place(core::RawVector<double>& p, uint64_t n);
 
 }  // namespace qv::ease

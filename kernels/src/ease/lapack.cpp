@@ -156,7 +156,7 @@ void inverse_from_factor(const Dense& m) {
 }
 
 // The lower triangle (row-major) of P, or failure. The upper triangle is left as garbage.
-bool invert_lower(std::vector<double>& g, size_t n, double l2_reg) {
+bool invert_lower(core::RawVector<double>& g, size_t n, double l2_reg) {
   double* a = g.data();
   for (size_t i = 0; i < n; ++i) a[i * n + i] += l2_reg;
   const Dense m{a, static_cast<int>(n)};
@@ -180,9 +180,9 @@ size_t dense_len(uint64_t n) {
   return checked_len<double>(checked_mul(n, n));
 }
 
-std::variant<std::vector<double>, NotPositiveDefinite> inverse(std::vector<double>&& g, uint64_t n,
-                                                               double l2_reg) {
-  std::vector<double> p(std::move(g));
+std::variant<core::RawVector<double>, NotPositiveDefinite> inverse(core::RawVector<double>&& g, uint64_t n,
+                                                                  double l2_reg) {
+  core::RawVector<double> p(std::move(g));
   QV_ASSERT(p.size() == n * n, "Gram matrix has the wrong size");
   if (n == 0) return p;
   if (!invert_lower(p, n, l2_reg)) return NotPositiveDefinite{};
@@ -190,9 +190,9 @@ std::variant<std::vector<double>, NotPositiveDefinite> inverse(std::vector<doubl
   return p;
 }
 
-std::variant<std::vector<double>, NotPositiveDefinite> weights(std::vector<double>&& g, uint64_t n,
-                                                               double l2_reg) {
-  std::vector<double> p(std::move(g));
+std::variant<core::RawVector<double>, NotPositiveDefinite> weights(core::RawVector<double>&& g, uint64_t n,
+                                                                  double l2_reg) {
+  core::RawVector<double> p(std::move(g));
   QV_ASSERT(p.size() == n * n, "Gram matrix has the wrong size");
   if (n == 0) return p;
   if (!invert_lower(p, n, l2_reg)) return NotPositiveDefinite{};

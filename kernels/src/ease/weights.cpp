@@ -2,24 +2,29 @@
 
 #include "core/invariant.hpp"
 #include "ease/inverse.hpp"
+#include "linalg/memory.hpp"
 #include "parallel/pool.hpp"
 
 namespace qv::ease {
 
-std::vector<double> weights_from_inverse(std::span<const double> p, uint64_t n) {
+core::RawVector<double> weights_from_inverse(std::span<const double> p, uint64_t n) {
   const size_t len = checked_len<double>(checked_mul(n, n));
   QV_ASSERT(p.size() == len, "inverse Gram matrix has the wrong size");
-  std::vector<double> w(len, 0.0);
+  // The diagonal once, contiguous: read in place, every row would cost n cache lines.
+  std::vector<double> d(n);
+  for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];
+  // Every slot is written once, by the task of its row: no serial zeroing pass first.
+  core::RawVector<double> w = linalg::square_matrix(n);
   parallel::for_each(n, [&](size_t i) {
     const double* row = p.data() + i * n;
     double* out = w.data() + i * n;
-    for (size_t j = 0; j < n; ++j)
-      if (j != i) out[j] = (-row[j]) / p[j * n + j];
+    for (size_t j = 0; j < n; ++j) out[j] = (-row[j]) / d[j];
+    out[i] = 0.0;
   }, 1);
   return w;
 }
 
-void weights_in_place(std::vector<double>& p, uint64_t n) {
+void weights_in_place(core::RawVector<double>& p, uint64_t n) {
   QV_ASSERT(p.size() == n * n, "inverse Gram matrix has the wrong size");
   std::vector<double> d(n);
   for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];

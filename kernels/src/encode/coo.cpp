@@ -49,13 +49,14 @@ struct Layout {
   unsigned row_bits = 0;  // a bucket holds 2^row_bits consecutive rows
   size_t n_buckets = 0;
   bool key_too_short = false;  // the column bits left fewer row bits than wanted
+  // From the two above; a column of 64 bits leaves no row bits, and masks keep the shifts
+  // in range without a branch per entry.
+  unsigned row_shift = 0;
+  uint64_t row_mask = 0, col_mask = 0;
 
-  uint64_t key(uint64_t row, uint64_t col) const {
-    const uint64_t local = row & ((uint64_t{1} << row_bits) - 1);
-    return col_bits >= 64 ? col : (local << col_bits) | col;
-  }
-  uint64_t local_row(uint64_t key) const { return col_bits >= 64 ? 0 : key >> col_bits; }
-  uint64_t column(uint64_t key) const { return col_bits >= 64 ? key : key & ((uint64_t{1} << col_bits) - 1); }
+  uint64_t key(uint64_t row, uint64_t col) const { return ((row & row_mask) << row_shift) | col; }
+  uint64_t local_row(uint64_t key) const { return (key >> row_shift) & row_mask; }
+  uint64_t column(uint64_t key) const { return key & col_mask; }
 };
 
 // Buckets small enough to be sorted inside a core's cache, several per thread so uneven
@@ -73,6 +74,9 @@ Layout plan(uint64_t n_rows, uint64_t n_cols, size_t nnz, size_t threads) {
   bits = std::min(bits, static_cast<unsigned>(std::bit_width(spread)) - 1);
   l.key_too_short = bits > max_row_bits;
   l.row_bits = std::min(bits, max_row_bits);
+  l.row_shift = l.col_bits >= 64 ? 0 : l.col_bits;
+  l.row_mask = (uint64_t{1} << l.row_bits) - 1;
+  l.col_mask = l.col_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << l.col_bits) - 1;
   l.n_buckets = static_cast<size_t>(((n_rows - 1) >> l.row_bits) + 1);
   return l;
 }
@@ -157,9 +161,9 @@ struct Scattered {
 // Scatters entries [lo, hi) to their buckets in `keys` and `values` (both line-aligned);
 // next[b] is the first free slot of bucket b in this block's share. Entries of a bucket
 // keep their input order.
-// `at` is taken by value: a copy of its own cannot alias the stores to `keys`, so its
-// fields stay in registers.
-Scattered scatter_block(const Coordinates at, std::span<const double> data, size_t lo, size_t hi, const Layout& l,
+// `at` and `l` are taken by value: copies of their own cannot alias the stores to `keys`, so
+// their fields stay in registers.
+Scattered scatter_block(const Coordinates at, std::span<const double> data, size_t lo, size_t hi, const Layout l,
                         uint64_t* next, uint64_t* keys, double* values) {
   const size_t nnz = data.size();
   Scattered out;
@@ -227,36 +231,11 @@ Scattered scatter_block(const Coordinates at, std::span<const double> data, size
 
 constexpr unsigned kMaxDigitBits = 11;
 
-// Stable least-significant-digit radix sort of n keyed entries by `bits` low key bits.
-// Returns where the sorted entries ended up: `a` or `scratch`.
-Keyed* radix_sort(Keyed* a, Keyed* scratch, size_t n, unsigned bits, std::vector<uint64_t>& counts) {
-  if (n < 2 || bits == 0) return a;
-  const unsigned passes = (bits + kMaxDigitBits - 1) / kMaxDigitBits;
-  const unsigned width = (bits + passes - 1) / passes;
-  const size_t radix = size_t{1} << width;
-  const uint64_t mask = radix - 1;
-  counts.assign(passes * radix, 0);
-  for (size_t i = 0; i < n; ++i)
-    for (unsigned p = 0; p < passes; ++p) ++counts[p * radix + ((a[i].key >> (p * width)) & mask)];
-  Keyed* src = a;
-  Keyed* dst = scratch;
-  for (unsigned p = 0; p < passes; ++p) {
-    uint64_t* c = counts.data() + p * radix;
-    const unsigned shift = p * width;
-    // A digit every key shares moves nothing.
-    if (c[(src[0].key >> shift) & mask] == n) continue;
-    uint64_t sum = 0;
-    for (size_t d = 0; d < radix; ++d) sum += std::exchange(c[d], sum);
-    for (size_t i = 0; i < n; ++i) dst[c[(src[i].key >> shift) & mask]++] = src[i];
-    std::swap(src, dst);
-  }
-  return src;
-}
-
 struct SortScratch {
   KeyedBuffer a, b;
   size_t capacity = 0;
-  std::vector<uint64_t> counts;
+  std::vector<uint32_t> counts32;
+  std::vector<uint64_t> counts64;
 
   void reserve(size_t n) {
     if (n <= capacity) return;
@@ -264,22 +243,71 @@ struct SortScratch {
     b = keyed_buffer(n);
     capacity = n;
   }
+  std::vector<uint32_t>& counts(uint32_t) { return counts32; }
+  std::vector<uint64_t>& counts(uint64_t) { return counts64; }
 };
 
-// Sorts one bucket's entries stably by key into the scratch; returns where they are.
+// Stable least-significant-digit radix sort of a bucket's n entries by their `bits` low
+// key bits, into the scratch; returns where the sorted entries ended up. The first pass
+// that moves anything reads the bucket itself, so no pass only copies. Counts of 32 bits
+// keep the histograms within the first-level cache and out of the stores' aliasing reach.
+template <class Count>
+const Keyed* radix_sort(const uint64_t* keys, const double* values, size_t n, unsigned bits, SortScratch& s) {
+  s.reserve(n);
+  const unsigned passes = std::max(1u, (bits + kMaxDigitBits - 1) / kMaxDigitBits);
+  const unsigned width = (bits + passes - 1) / passes;
+  const size_t radix = size_t{1} << width;
+  const uint64_t mask = radix - 1;
+  std::vector<Count>& histograms = s.counts(Count{});
+  histograms.assign(passes * radix, 0);
+  Count* counts = histograms.data();
+  if (passes == 2) {  // the common case, unrolled
+    for (size_t i = 0; i < n; ++i) {
+      ++counts[keys[i] & mask];
+      ++counts[radix + ((keys[i] >> width) & mask)];
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i)
+      for (unsigned p = 0; p < passes; ++p) ++counts[p * radix + ((keys[i] >> (p * width)) & mask)];
+  }
+  Keyed* src = nullptr;  // the bucket itself until a pass has moved it
+  Keyed* dst = s.a.get();
+  Keyed* spare = s.b.get();
+  for (unsigned p = 0; p < passes; ++p) {
+    Count* c = counts + p * radix;
+    const unsigned shift = p * width;
+    // A digit every key shares moves nothing.
+    if (c[(keys[0] >> shift) & mask] == n) continue;
+    Count sum = 0;
+    for (size_t d = 0; d < radix; ++d) sum += std::exchange(c[d], sum);
+    if (src == nullptr) {
+      for (size_t i = 0; i < n; ++i) dst[c[(keys[i] >> shift) & mask]++] = {keys[i], values[i]};
+    } else {
+      for (size_t i = 0; i < n; ++i) dst[c[(src[i].key >> shift) & mask]++] = src[i];
+    }
+    src = std::exchange(dst, src == nullptr ? spare : src);
+  }
+  if (src == nullptr) {  // every key alike
+    for (size_t i = 0; i < n; ++i) dst[i] = {keys[i], values[i]};
+    src = dst;
+  }
+  return src;
+}
+
+// Sorts one bucket's entries (out of order) stably by key into the scratch; returns where
+// they are.
 const Keyed* sort_bucket(const uint64_t* keys, const double* values, size_t n, uint64_t n_local, const Layout& l,
                          SortScratch& s) {
-  s.reserve(n);
-  for (size_t i = 0; i < n; ++i) s.a[i] = {keys[i], values[i]};
   const unsigned bits = std::min(64u, l.col_bits + static_cast<unsigned>(std::bit_width(n_local - 1)));
-  return radix_sort(s.a.get(), s.b.get(), n, bits, s.counts);
+  if (n <= UINT32_MAX) return radix_sort<uint32_t>(keys, values, n, bits, s);
+  return radix_sort<uint64_t>(keys, values, n, bits, s);
 }
 
 // Writes sorted entries from position `w` on, adding repeated pairs into one entry, and
 // the index pointers of the bucket's rows; returns the end of what it wrote. `at(i)` may
 // read the slots being written, as it never reads behind `w`.
 template <class At>
-size_t emit_bucket(size_t n, At at, const Layout& l, uint64_t n_local, size_t w, uint64_t* keys, double* values,
+size_t emit_bucket(size_t n, At at, const Layout l, uint64_t n_local, size_t w, uint64_t* keys, double* values,
                    uint64_t* indptr) {
   uint64_t row = 0, prev = 0;
   for (size_t i = 0; i < n; ++i) {

@@ -2,6 +2,7 @@
 // The shared first step of the item-item row functions: scatter, for item i, the rows of
 // the users that hold it into a dense accumulator, users ascending, each row in stored
 // order. Sums start at +0.0 and every addition rounds on its own.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,11 +19,22 @@ class Walk {
 
   // Adds w_ui * w_uj (the product rounded, then added) to column j.
   void products(uint64_t i, sparse::Accumulator& acc) const {
+    using Track = sparse::Accumulator::Track;
     with_columns([&](const auto* cols) {
-      walk(i, cols, [&](const sparse::ColumnIndex::Ref& ref, size_t s, size_t e) {
+      auto scatter = [&]<Track T>(const sparse::ColumnIndex::Ref& ref, size_t s, size_t e) {
         const double w_ui = w_.data[ref.pos];
-        if (constant_[ref.row]) acc.add_run(cols, s, e, w_ui * w_.data[s]);
-        else acc.add_products(cols, w_.data.data(), s, e, w_ui);
+        if (constant_[ref.row]) acc.add_run<T>(cols, s, e, w_ui * w_.data[s]);
+        else acc.add_products<T>(cols, w_.data.data(), s, e, w_ui);
+      };
+      // A user's share of new columns predicts the next user's: a popular item's walk
+      // soon reaches columns that are nearly all touched, where a rarely taken branch is
+      // cheaper than bookkeeping on every addition.
+      bool rare = false;
+      walk(i, cols, [&](const sparse::ColumnIndex::Ref& ref, size_t s, size_t e) {
+        const size_t before = acc.touched().size();
+        if (rare) scatter.template operator()<Track::rare>(ref, s, e);
+        else scatter.template operator()<Track::each>(ref, s, e);
+        rare = (acc.touched().size() - before) * 16 < e - s;
       });
     });
   }
@@ -41,23 +53,26 @@ class Walk {
 
  private:
   // Calls f(ref, begin, end) for the users of item i in order. The next users' rows start
-  // at unpredictable places, so their index pointer, value and first columns are fetched
-  // a few users ahead.
+  // at unpredictable places, so their index pointer and value are fetched a few users
+  // ahead, and then the head of their row: a typical row is a few hundred bytes, over
+  // before the hardware's stream detection would have fetched it.
   template <class Idx, class F>
   void walk(uint64_t i, const Idx* cols, F&& f) const {
     const auto users = users_.column(i);
     const uint64_t* indptr = w_.indptr.data();
     const size_t n = users.size();
-    constexpr size_t kFar = 8, kNear = 4;
+    constexpr size_t kFar = 8, kNear = 4, kHead = 128;
     for (size_t q = 0; q < n; ++q) {
       if (q + kFar < n) {
         __builtin_prefetch(indptr + users[q + kFar].row);
         __builtin_prefetch(w_.data.data() + users[q + kFar].pos);
       }
       if (q + kNear < n) {
-        const size_t s = indptr[users[q + kNear].row];
-        __builtin_prefetch(cols + s);
-        __builtin_prefetch(w_.data.data() + s);
+        const uint64_t r = users[q + kNear].row;
+        const size_t s = indptr[r], e = std::min<size_t>(indptr[r + 1], s + kHead);
+        for (size_t p = s; p < e; p += 64 / sizeof(Idx)) __builtin_prefetch(cols + p);
+        const size_t e_data = constant_[r] ? s + 1 : e;
+        for (size_t p = s; p < e_data; p += 8) __builtin_prefetch(w_.data.data() + p);
       }
       const auto& ref = users[q];
       f(ref, indptr[ref.row], indptr[ref.row + 1]);
@@ -76,14 +91,17 @@ class Walk {
 };
 
 // Output rows for every item, or for the given items, with about 16 bytes per row of
-// bookkeeping that must fit before any work starts.
+// bookkeeping that must fit before any work starts. A popular item's row costs thousands
+// of times a rare one's, so the rows go out in many small blocks: a worker that drew
+// heavy ones is not left finishing alone.
 template <class Init, class Fill>
 sparse::CsrOwned build_rows(uint64_t n_cols, std::optional<std::span<const uint64_t>> rows, Init&& init,
                             Fill&& fill) {
   const uint64_t n_out = rows ? rows->size() : n_cols;
   require_allocatable(static_cast<unsigned __int128>(n_out) + 1, 16, "n_cols", n_cols, "row bookkeeping");
-  if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill);
-  return sparse::CsrOwned::build(n_cols, init, fill);
+  constexpr size_t kBlocksPerThread = 32;
+  if (rows) return sparse::CsrOwned::build_rows(*rows, init, fill, kBlocksPerThread);
+  return sparse::CsrOwned::build(n_cols, init, fill, kBlocksPerThread);
 }
 
 }  // namespace qv::knn

@@ -1,6 +1,5 @@
 #pragma once
-#include <vector>
-
+#include "core/raw_vector.hpp"
 #include "sparse/sparse.hpp"
 
 namespace qv::linalg {
@@ -9,6 +8,6 @@ namespace qv::linalg {
 // ascending, fma(r_uj, r_ui, G[i][j]) over the users u of item i, so the result is the
 // same bits for every pool size. Runs on the current pool. A matrix larger than the
 // machine's memory throws std::bad_alloc before anything is allocated.
-std::vector<double> gram(const sparse::CsrView& r);
+core::RawVector<double> gram(const sparse::CsrView& r);
 
 }  // namespace qv::linalg

@@ -2,28 +2,66 @@
 
 #include <cmath>
 
+#include <optional>
+
 #include "core/total_order.hpp"
 #include "knn/implicit_top_k.hpp"
+#include "recommend/sparse_sums.hpp"
 #include "sparse/sparse.hpp"
 
 namespace qv::recommend {
 
 namespace {
 
+// The sums of the sparse path in a catalogue-sized accumulator, the excluded positions
+// marked per candidate: the cheapest per term, for a thread that scores many queries.
+struct DenseSums {
+  DenseSums(uint64_t n_items, uint64_t n_candidates) : acc(n_items), mask(checked_len<uint8_t>(n_candidates), 0) {}
+
+  void begin(std::span<const uint64_t> excluded, const CandidateSet&, uint64_t) {
+    for (uint64_t p : excluded) mask[p] = 1;
+  }
+  void end(std::span<const uint64_t> excluded) {
+    acc.reset();
+    for (uint64_t p : excluded) mask[p] = 0;
+  }
+  void add(uint64_t item, double term) { acc.add(item, term); }
+  std::span<const uint64_t> touched() const { return acc.touched(); }
+  double value(uint64_t item) const { return acc.value(item); }
+  bool is_touched(uint64_t item) const { return acc.is_touched(item); }
+  bool excluded(uint64_t, uint64_t p) const { return mask[p] != 0; }
+
+  sparse::Accumulator acc;
+  std::vector<uint8_t> mask;
+};
+
+// The same sums in a table sized by what the query reaches: nothing catalogue-sized to
+// allocate or clear, for requests of a few queries and for queries reaching little.
+struct HashedSums {
+  void begin(std::span<const uint64_t> excluded, const CandidateSet& c, uint64_t distinct) {
+    sums.reset(checked_add(distinct, excluded.size()));
+    for (uint64_t p : excluded) sums.exclude(c.item(p));
+  }
+  void end(std::span<const uint64_t>) {}
+  void add(uint64_t item, double term) { sums.add(item, term); }
+  std::span<const uint64_t> touched() const { return sums.touched(); }
+  double value(uint64_t item) const { return sums.value(item); }
+  bool is_touched(uint64_t item) const { return sums.is_touched(item); }
+  bool excluded(uint64_t item, uint64_t) const { return sums.is_excluded(item); }
+
+  SparseSums sums;
+};
+
 struct State {
-  State(uint64_t n_items, uint64_t n_candidates, uint64_t k)
-      : acc(n_items),
-        mask(checked_len<uint8_t>(n_candidates), 0),
-        best(k, n_candidates),
-        implicit(k, n_candidates) {
+  State(uint64_t n_candidates, uint64_t k) : best(k, n_candidates), implicit(k, n_candidates) {
     const size_t cap = static_cast<size_t>(std::min(k, n_candidates));
     ranked.reserve(cap);
     zero_fill.reserve(cap);
   }
 
-  sparse::Accumulator acc;
+  std::optional<DenseSums> dense_sums;  // made on first use
+  HashedSums hashed;
   std::vector<double> dense;
-  std::vector<uint8_t> mask;
   std::vector<uint64_t> scratch;
   std::span<const uint64_t> excluded;
   Best best;
@@ -88,28 +126,31 @@ void score_dense(const Request& r, State& s, const sparse::CsrView::Entries& use
   std::fill(s.dense.begin(), s.dense.end(), 0.0);
 }
 
-void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& user_row, uint64_t* positions, double* scores) {
-  for (uint64_t p : s.excluded) s.mask[p] = 1;
+// `distinct` bounds the items the query's terms reach.
+template <class Sums>
+void score_sparse(const Request& r, State& s, Sums& sums, uint64_t distinct, const sparse::CsrView::Entries& user_row,
+                  uint64_t* positions, double* scores) {
+  sums.begin(s.excluded, r.c, distinct);
   // the product rounded, then added
-  for_each_term(r, user_row, [&s](uint64_t col, double x, double w) { s.acc.add(col, x * w); });
-  const auto& touched = s.acc.touched();
+  for_each_term(r, user_row, [&sums](uint64_t col, double x, double w) { sums.add(col, x * w); });
+  const auto touched = sums.touched();
   // The candidate position of a touched item, or kNotCandidate when it is not one or is
   // excluded.
   auto position_of = [&](uint64_t item) -> uint64_t {
     const uint64_t p = r.c.position(item);
-    if (p == kNotCandidate || s.mask[p]) return kNotCandidate;
+    if (p == kNotCandidate || sums.excluded(item, p)) return kNotCandidate;
     return p;
   };
   if (!r.implicit_ties) {
     for (uint64_t item : touched) {
       const uint64_t p = position_of(item);
-      if (p != kNotCandidate) s.best.offer(s.acc.value(item), p);
+      if (p != kNotCandidate) s.best.offer(sums.value(item), p);
     }
     s.best.drain_sorted(s.ranked);
   } else {
     for (size_t i = touched.size(); i-- > 0;) {
       const uint64_t p = position_of(touched[i]);
-      if (p != kNotCandidate) s.implicit.offer(s.acc.value(touched[i]), p);
+      if (p != kNotCandidate) s.implicit.offer(sums.value(touched[i]), p);
     }
     s.implicit.drain_unsorted(s.ranked);
     sort_implicit(s.ranked);
@@ -119,12 +160,11 @@ void score_sparse(const Request& r, State& s, const sparse::CsrView::Entries& us
   s.zero_fill.clear();
   if (s.ranked.size() < r.k || s.ranked.back().score <= 0.0) {
     for (uint64_t p = 0; p < r.c.n_candidates && s.zero_fill.size() < r.k; ++p) {
-      if (s.mask[p]) continue;
-      if (!s.acc.is_touched(r.c.item(p))) s.zero_fill.push_back({0.0, p});
+      const uint64_t item = r.c.item(p);
+      if (!sums.excluded(item, p) && !sums.is_touched(item)) s.zero_fill.push_back({0.0, p});
     }
   }
-  s.acc.reset();
-  for (uint64_t p : s.excluded) s.mask[p] = 0;
+  sums.end(s.excluded);
   size_t a = 0, b = 0;
   for (uint64_t slot = 0; slot < r.k; ++slot) {
     const bool take_ranked =
@@ -159,8 +199,10 @@ Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView
             "candidate out of range");
   const Request r{users, similarity, rows, candidates, exclusions, k, implicit_ties, n_items};
   const uint64_t quarter = n_items / 4;
+  // A catalogue-sized accumulator pays for itself only over many queries.
+  const bool few = rows.size() <= kFewQueries;
   run_chunks(
-      out, 1, k, rows.size(), [&] { return State(n_items, candidates.n_candidates, k); },
+      out, 1, k, rows.size(), [&] { return State(candidates.n_candidates, k); },
       [&](State& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
         s.excluded = excluded.of(q, s.scratch);
         const sparse::CsrView::Entries user_row = users.entries(rows[q]);
@@ -170,10 +212,14 @@ Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView
           const uint64_t len = stored_length(similarity, j);
           reach = len > UINT64_MAX - reach ? UINT64_MAX : reach + len;
         }
-        if (implicit_ties || reach < quarter)
-          score_sparse(r, s, user_row, positions.data(), scores.data());
-        else
+        if (!implicit_ties && reach >= quarter) {
           score_dense(r, s, user_row, positions.data(), scores.data());
+        } else if (few || reach < n_items / 64) {
+          score_sparse(r, s, s.hashed, std::min(reach, n_items), user_row, positions.data(), scores.data());
+        } else {
+          if (!s.dense_sums) s.dense_sums.emplace(n_items, candidates.n_candidates);
+          score_sparse(r, s, *s.dense_sums, n_items, user_row, positions.data(), scores.data());
+        }
       });
   return out;
 }

@@ -105,23 +105,30 @@ struct CsrOwned {
   std::vector<double> data;
 
   // Output row r holds exactly what fill_row(state, item_of(r), entries) appended, in
-  // that order. Rows are built in blocks of about n / (4 T) rows on the current pool, one
+  // that order. Rows are built in blocks of about n / (B T) rows on the current pool, one
   // state per piece of work, and joined serially in row order, so the result never
   // depends on the thread count as long as fill_row leaves its state clean.
   template <class Init, class Fill, class ItemOf>
-  static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of);
+  // B is `blocks_per_thread`: more blocks balance rows of very uneven cost better.
+  static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of,
+                                size_t blocks_per_thread = 4);
 
   template <class Init, class Fill>
-  static CsrOwned build(size_t n_rows, Init&& init, Fill&& fill_row) {
-    return build_indexed(n_rows, init, fill_row, [](size_t r) { return static_cast<uint64_t>(r); });
+  static CsrOwned build(size_t n_rows, Init&& init, Fill&& fill_row, size_t blocks_per_thread = 4) {
+    return build_indexed(
+        n_rows, init, fill_row, [](size_t r) { return static_cast<uint64_t>(r); }, blocks_per_thread);
   }
 
   template <class Init, class Fill>
-  static CsrOwned build_rows(std::span<const uint64_t> rows, Init&& init, Fill&& fill_row) {
-    return build_indexed(rows.size(), init, fill_row, [rows](size_t r) {
-      QV_ASSERT(r < rows.size(), "builder row out of range");
-      return rows[r];
-    });
+  static CsrOwned build_rows(std::span<const uint64_t> rows, Init&& init, Fill&& fill_row,
+                             size_t blocks_per_thread = 4) {
+    return build_indexed(
+        rows.size(), init, fill_row,
+        [rows](size_t r) {
+          QV_ASSERT(r < rows.size(), "builder row out of range");
+          return rows[r];
+        },
+        blocks_per_thread);
   }
 };
 
@@ -140,9 +147,10 @@ struct Block {
 }  // namespace detail
 
 template <class Init, class Fill, class ItemOf>
-CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of) {
-  const size_t t = parallel::current_threads();
-  const size_t b = n == 0 ? 1 : std::max<size_t>(1, (n + 4 * t - 1) / (4 * t));
+CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of,
+                                 size_t blocks_per_thread) {
+  const size_t t = parallel::current_threads() * std::max<size_t>(1, blocks_per_thread);
+  const size_t b = n == 0 ? 1 : std::max<size_t>(1, (n + t - 1) / t);
   const size_t n_blocks = (n + b - 1) / b;
   std::vector<detail::Block> blocks(n_blocks);
   parallel::for_each_with(
@@ -196,22 +204,27 @@ class Accumulator {
     return flags_[j] != 0;
   }
 
+  // How a scatter records first touches; both keep the same order. `each` appends
+  // without a branch, the cheaper way while many columns are new; `rare` tests and
+  // branches, cheaper once nearly every column a row reaches is already touched.
+  enum class Track { each, rare };
+
   // values[cols[p]] += x for p in [s, e), in that order.
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_run(const Idx* cols, size_t s, size_t e, double x) {
-    add_each(cols, s, e, [x](size_t) { return x; });
+    add_each<T>(cols, s, e, [x](size_t) { return x; });
   }
 
   // values[cols[p]] += x * data[p] (the product rounded, then added) for p in [s, e).
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_products(const Idx* cols, const double* data, size_t s, size_t e, double x) {
-    add_each(cols, s, e, [x, data](size_t p) { return x * data[p]; });
+    add_each<T>(cols, s, e, [x, data](size_t p) { return x * data[p]; });
   }
 
   // values[cols[p]] += data[p] for p in [s, e).
-  template <class Idx>
+  template <Track T = Track::each, class Idx>
   void add_values(const Idx* cols, const double* data, size_t s, size_t e) {
-    add_each(cols, s, e, [data](size_t p) { return data[p]; });
+    add_each<T>(cols, s, e, [data](size_t p) { return data[p]; });
   }
 
   double value(uint64_t j) const {
@@ -230,8 +243,8 @@ class Accumulator {
   }
 
  private:
-  // values[cols[p]] += term(p) for p in [s, e), recording first touches without a branch.
-  template <class Idx, class Term>
+  // values[cols[p]] += term(p) for p in [s, e), recording first touches as T says.
+  template <Track T, class Idx, class Term>
   void add_each(const Idx* cols, size_t s, size_t e, Term term) {
     double* values = values_.get();
     uint8_t* flags = flags_.get();
@@ -240,9 +253,14 @@ class Accumulator {
     for (size_t p = s; p < e; ++p) {
       const uint64_t j = cols[p];
       values[j] = values[j] + term(p);
-      touched[count] = j;  // kept only when j was untouched
-      count += flags[j] ^ 1;
-      flags[j] = 1;
+      if constexpr (T == Track::each) {
+        touched[count] = j;  // kept only when j was untouched
+        count += flags[j] ^ 1;
+        flags[j] = 1;
+      } else if (__builtin_expect(flags[j] == 0, 0)) {
+        touched[count++] = j;
+        flags[j] = 1;
+      }
     }
     count_ = count;
   }

@@ -37,6 +37,9 @@ Ref make_array(std::vector<T, A>&& v, std::initializer_list<size_t> shape, int t
 Ref to_array(std::vector<double>&& v, std::initializer_list<size_t> shape) {
   return make_array(std::move(v), shape, NPY_FLOAT64);
 }
+Ref to_array(core::RawVector<double>&& v, std::initializer_list<size_t> shape) {
+  return make_array(std::move(v), shape, NPY_FLOAT64);
+}
 Ref to_array(std::vector<int64_t>&& v, std::initializer_list<size_t> shape) {
   return make_array(std::move(v), shape, NPY_INT64);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/raw_vector.hpp"
 #include "py/errors.hpp"
 #include "py/numpy.hpp"
 #include "py/ref.hpp"
@@ -19,6 +20,7 @@ Ref to_array(std::vector<double>&& v, std::initializer_list<size_t> shape);
 Ref to_array(std::vector<int64_t>&& v, std::initializer_list<size_t> shape);
 Ref to_array(std::vector<int32_t>&& v, std::initializer_list<size_t> shape);
 inline Ref to_array(std::vector<double>&& v) { size_t n = v.size(); return to_array(std::move(v), {n}); }
+Ref to_array(core::RawVector<double>&& v, std::initializer_list<size_t> shape);
 
 // "result index exceeds the i64 array format" when an index does not fit int64.
 void to_i64(std::span<const uint64_t> v);
