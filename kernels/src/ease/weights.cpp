@@ -2,6 +2,7 @@
 
 #include "core/invariant.hpp"
 #include "ease/inverse.hpp"
+#include "linalg/memory.hpp"
 #include "parallel/pool.hpp"
 
 namespace qv::ease {
@@ -13,7 +14,7 @@ core::RawVector<double> weights_from_inverse(std::span<const double> p, uint64_t
   std::vector<double> d(n);
   for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];
   // Every slot is written once, by the task of its row: no serial zeroing pass first.
-  core::RawVector<double> w(len);
+  core::RawVector<double> w = linalg::square_matrix(n);
   parallel::for_each(n, [&](size_t i) {
     const double* row = p.data() + i * n;
     double* out = w.data() + i * n;

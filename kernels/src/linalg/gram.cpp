@@ -39,10 +39,9 @@ core::RawVector<double> gram(const sparse::CsrView& r) {
   const uint64_t n = r.n_cols;
   require_allocatable(static_cast<unsigned __int128>(n) * n, sizeof(double), "n_cols", n,
                       "an n_cols x n_cols float64 matrix");
-  const uint64_t len = checked_mul(n, n);
   // Each row is zeroed by the task that fills it. Zeroing the whole matrix first ran on one
   // thread, faulting in every page, and took several times longer than the products.
-  core::RawVector<double> g(checked_len<double>(len));
+  core::RawVector<double> g = square_matrix(n);
   if (r.indices.empty()) {
     parallel::for_each(n, [&](size_t i) { std::fill_n(g.data() + i * n, n, 0.0); });
     return g;

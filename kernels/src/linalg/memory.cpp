@@ -4,6 +4,9 @@
 
 #include <new>
 
+#include "core/invariant.hpp"
+#include "parallel/pool.hpp"
+
 namespace qv::linalg {
 
 void require_memory(uint64_t bytes) {
@@ -15,6 +18,16 @@ void require_memory(uint64_t bytes) {
                                                                                                      : total;
   }();
   if (bytes > physical) throw std::bad_alloc();
+}
+
+core::RawVector<double> square_matrix(uint64_t n) {
+  core::RawVector<double> m(checked_len<double>(checked_mul(n, n)));
+  // One write per huge page (the allocator asks for them on large buffers); with small
+  // pages the kernel faults in the rest of the block on the following writes anyway.
+  constexpr size_t kPage = (size_t{2} << 20) / sizeof(double);
+  const size_t pages = (m.size() + kPage - 1) / kPage;
+  if (pages > 1) parallel::for_each(pages, [&](size_t p) { m[p * kPage] = 0.0; });
+  return m;
 }
 
 }  // namespace qv::linalg

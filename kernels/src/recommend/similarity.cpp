@@ -199,7 +199,8 @@ Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView
             "candidate out of range");
   const Request r{users, similarity, rows, candidates, exclusions, k, implicit_ties, n_items};
   const uint64_t quarter = n_items / 4;
-  // A catalogue-sized accumulator pays for itself only over many queries.
+  // A catalogue-sized accumulator pays for itself only over many queries, or when a query
+  // reaches so much that a table of its own (24 bytes a slot, half full) would be larger.
   const bool few = rows.size() <= kFewQueries;
   run_chunks(
       out, 1, k, rows.size(), [&] { return State(candidates.n_candidates, k); },
@@ -214,8 +215,8 @@ Result top_k_from_similarity(const sparse::CsrView& users, const sparse::CsrView
         }
         if (!implicit_ties && reach >= quarter) {
           score_dense(r, s, user_row, positions.data(), scores.data());
-        } else if (few || reach < n_items / 64) {
-          score_sparse(r, s, s.hashed, std::min(reach, n_items), user_row, positions.data(), scores.data());
+        } else if (reach < n_items / (few ? 16 : 64)) {
+          score_sparse(r, s, s.hashed, reach, user_row, positions.data(), scores.data());
         } else {
           if (!s.dense_sums) s.dense_sums.emplace(n_items, candidates.n_candidates);
           score_sparse(r, s, *s.dense_sums, n_items, user_row, positions.data(), scores.data());
