@@ -7,12 +7,13 @@
 
 namespace qv::knn::QV_ISA_NS {
 
-size_t cosine_candidates(const sparse::Accumulator& acc, uint64_t i, const double* norms, double shrink,
-                         std::pair<uint64_t, double>* out) {
+size_t cosine_candidates(const sparse::Accumulator& acc, const uint64_t* items, uint64_t i, const double* norms,
+                         double shrink, std::pair<uint64_t, double>* out) {
   const double norm_i = norms[i];
   size_t n = 0;
-  for (uint64_t j : acc.touched()) {
-    const double dot = acc.value(j);
+  for (uint64_t s : acc.touched()) {
+    const double dot = acc.value(s);
+    const uint64_t j = items ? items[s] : s;
     if (j == i || dot == 0.0) continue;
     out[n].first = j;
     out[n].second = dot / std::fma(norm_i, norms[j], shrink);

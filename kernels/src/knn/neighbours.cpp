@@ -13,7 +13,7 @@ namespace qv::knn {
 
 sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
                                       std::optional<std::span<const uint64_t>> rows) {
-  const Walk walk(w);
+  const Walk walk(w, Walk::Slots::by_popularity);
   // A row never touches more columns than exist or than there are stored entries, so a
   // k from Python far beyond that reserves no more than can be used.
   const uint64_t reachable = std::min<uint64_t>(w.n_cols, w.indices.size());
@@ -25,7 +25,7 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
   auto fill = [&](State& st, uint64_t i, sparse::RowEntries& out) {
     walk.products(i, st.acc);
     const auto touched = st.acc.touched();
-    for (size_t t = touched.size(); t-- > 0;) st.top.offer(st.acc.value(touched[t]), touched[t]);
+    for (size_t t = touched.size(); t-- > 0;) st.top.offer(st.acc.value(touched[t]), walk.item(touched[t]));
     st.acc.reset();
     const size_t start = out.size();
     for (const ranking::Candidate& c : st.top.held()) out.emplace_back(c.index, c.score);
@@ -38,14 +38,14 @@ sparse::CsrOwned all_pairs_top_k_rows(const sparse::CsrView& w, uint64_t k,
 sparse::CsrOwned cosine_top_k_rows(const sparse::CsrView& w, std::span<const double> norms, uint64_t k,
                                    std::optional<std::span<const uint64_t>> rows, double shrink) {
   QV_ASSERT(norms.size() == w.n_cols, "norms do not match the column count");
-  const Walk walk(w);
+  const Walk walk(w, Walk::Slots::by_popularity);
   const auto candidates = QV_ISA_PICK(portable::cosine_candidates, avx2::cosine_candidates);
   auto init = [&] { return sparse::Accumulator(w.n_cols); };
   auto fill = [&](sparse::Accumulator& acc, uint64_t i, sparse::RowEntries& out) {
     const size_t start = out.size();
     walk.products(i, acc);
     out.resize(start + acc.touched().size());
-    out.resize(start + candidates(acc, i, norms.data(), shrink, out.data() + start));
+    out.resize(start + candidates(acc, walk.items(), i, norms.data(), shrink, out.data() + start));
     acc.reset();
     keep_best(out, start, k);
   };

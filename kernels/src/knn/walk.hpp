@@ -4,6 +4,7 @@
 // order. Sums start at +0.0 and every addition rounds on its own.
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <vector>
@@ -14,10 +15,23 @@ namespace qv::knn {
 
 class Walk {
  public:
-  explicit Walk(const sparse::CsrView& w)
-      : w_(w), columns_(w), users_(w, columns_), constant_(sparse::constant_rows(w)) {}
+  // Which accumulator slot an item's sums go to. By popularity, slot 0 is the item the
+  // most users hold, and so on: the columns most rows reach then share cache lines
+  // instead of spreading over the whole accumulator. Sums and first-touch order are the
+  // same either way; item() names the item of a slot. A column count beyond the stored
+  // entries keeps slots = items, so the accumulator still costs only what rows reach.
+  enum class Slots { items, by_popularity };
 
-  // Adds w_ui * w_uj (the product rounded, then added) to column j.
+  explicit Walk(const sparse::CsrView& w, Slots slots = Slots::items)
+      : w_(w), columns_(w), users_(w, columns_), constant_(sparse::constant_rows(w)) {
+    if (slots == Slots::by_popularity && w.n_cols <= w.indices.size()) order_by_popularity();
+  }
+
+  uint64_t item(uint64_t slot) const { return item_of_.empty() ? slot : item_of_[slot]; }
+  // The item of every slot, or null when slots are items.
+  const uint64_t* items() const { return item_of_.empty() ? nullptr : item_of_.data(); }
+
+  // Adds w_ui * w_uj (the product rounded, then added) to the slot of item j.
   void products(uint64_t i, sparse::Accumulator& acc) const {
     using Track = sparse::Accumulator::Track;
     with_columns([&](const auto* cols) {
@@ -84,10 +98,24 @@ class Walk {
     columns_.visit(f);
   }
 
+  void order_by_popularity() {
+    const uint64_t n = w_.n_cols;
+    std::vector<uint64_t> holders(n);
+    for (uint64_t j = 0; j < n; ++j) holders[j] = users_.column(j).size();
+    item_of_.resize(n);
+    std::iota(item_of_.begin(), item_of_.end(), uint64_t{0});
+    std::stable_sort(item_of_.begin(), item_of_.end(),
+                     [&](uint64_t a, uint64_t b) { return holders[a] > holders[b]; });
+    std::vector<uint64_t>& slot_of = holders;  // reused: the counts are no longer needed
+    for (uint64_t s = 0; s < n; ++s) slot_of[item_of_[s]] = s;
+    columns_.remap(slot_of);
+  }
+
   const sparse::CsrView& w_;
   sparse::ColumnCopy columns_;
   sparse::ColumnIndex users_;
   std::vector<uint8_t> constant_;
+  std::vector<uint64_t> item_of_;  // by slot; empty when slots are items
 };
 
 // Output rows for every item, or for the given items, with about 16 bytes per row of

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <type_traits>
 
 namespace qv::sparse {
 
@@ -23,7 +24,7 @@ std::vector<uint64_t> row_splits(const CsrView& m, size_t chunks) {
 
 }  // namespace
 
-ColumnCopy::ColumnCopy(const CsrView& m) {
+ColumnCopy::ColumnCopy(const CsrView& m) : size_(m.indices.size()) {
   // One spare slot, so an empty matrix still has a copy to point at.
   const size_t n = checked_add(checked_len<uint64_t>(m.indices.size()), 1);
   if (m.n_cols <= (uint64_t{1} << 32)) {
@@ -33,6 +34,21 @@ ColumnCopy::ColumnCopy(const CsrView& m) {
     wide_.reset(new uint64_t[n]);
     copy_columns(m, wide_.get());
   }
+}
+
+void ColumnCopy::remap(std::span<const uint64_t> slot) {
+  auto apply = [&](auto* cols) {
+    const size_t block = size_t{1} << 16;
+    parallel::for_each((size_) / block + 1, [&](size_t b) {
+      const size_t hi = std::min(size_, (b + 1) * block);
+      for (size_t p = b * block; p < hi; ++p) {
+        QV_ASSERT(cols[p] < slot.size(), "column outside the slot map");
+        cols[p] = static_cast<std::remove_reference_t<decltype(cols[p])>>(slot[cols[p]]);
+      }
+    }, 1);
+  };
+  if (narrow_) apply(narrow_.get());
+  else apply(wide_.get());
 }
 
 ColumnIndex::ColumnIndex(const CsrView& m, const ColumnCopy& cols) : n_cols_(m.n_cols) {

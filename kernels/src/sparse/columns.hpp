@@ -31,9 +31,14 @@ class ColumnCopy {
   // The 32-bit copy, or null when n_cols does not fit.
   const uint32_t* narrow() const { return narrow_.get(); }
 
+  // Replaces every column c by slot[c], on the current pool; `slot` maps [0, n_cols)
+  // into itself.
+  void remap(std::span<const uint64_t> slot);
+
  private:
   std::unique_ptr<uint32_t[]> narrow_;
   std::unique_ptr<uint64_t[]> wide_;
+  size_t size_ = 0;
 };
 
 // For every column, its stored entries as (row, position) pairs: rows ascending, and a
