@@ -7,12 +7,20 @@
 
 namespace qv::ease {
 
+namespace {
+// The diagonal of a row-major n x n matrix, contiguous: read in place, every row of the
+// weights would cost n cache lines.
+std::vector<double> diagonal(const double* p, uint64_t n) {
+  std::vector<double> d(n);
+  for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];
+  return d;
+}
+}  // namespace
+
 core::RawVector<double> weights_from_inverse(std::span<const double> p, uint64_t n) {
   const size_t len = checked_len<double>(checked_mul(n, n));
   QV_ASSERT(p.size() == len, "inverse Gram matrix has the wrong size");
-  // The diagonal once, contiguous: read in place, every row would cost n cache lines.
-  std::vector<double> d(n);
-  for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];
+  const std::vector<double> d = diagonal(p.data(), n);
   // Every slot is written once, by the task of its row: no serial zeroing pass first.
   core::RawVector<double> w = linalg::square_matrix(n);
   parallel::for_each(n, [&](size_t i) {
@@ -26,8 +34,7 @@ core::RawVector<double> weights_from_inverse(std::span<const double> p, uint64_t
 
 void weights_in_place(core::RawVector<double>& p, uint64_t n) {
   QV_ASSERT(p.size() == n * n, "inverse Gram matrix has the wrong size");
-  std::vector<double> d(n);
-  for (size_t j = 0; j < n; ++j) d[j] = p[j * n + j];
+  const std::vector<double> d = diagonal(p.data(), n);
   // Tiles on and below the diagonal; a task owns a tile and its mirror, so it can read
   // P[j][i] before overwriting either element.
   constexpr size_t B = 64;

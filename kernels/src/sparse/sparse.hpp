@@ -107,9 +107,9 @@ struct CsrOwned {
   // Output row r holds exactly what fill_row(state, item_of(r), entries) appended, in
   // that order. Rows are built in blocks of about n / (B T) rows on the current pool, one
   // state per piece of work, and joined serially in row order, so the result never
-  // depends on the thread count as long as fill_row leaves its state clean.
+  // depends on the thread count as long as fill_row leaves its state clean. B is
+  // `blocks_per_thread`: more blocks balance rows of very uneven cost better.
   template <class Init, class Fill, class ItemOf>
-  // B is `blocks_per_thread`: more blocks balance rows of very uneven cost better.
   static CsrOwned build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&& item_of,
                                 size_t blocks_per_thread = 4);
 
