@@ -86,10 +86,11 @@ Pool::~Pool() {
 }
 
 void Pool::submit(const std::shared_ptr<Job>& job, size_t copies) {
+  if (copies == 0) return;
   size_t sleeping;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < copies; ++i) queue_.push_back(job);
+    queue_.push_back(Entry{job, copies});
     unclaimed_.fetch_add(copies, std::memory_order_release);
     sleeping = sleepers_;
   }
@@ -153,8 +154,13 @@ void Pool::worker_main() {
         wake_.wait(lock);
         --sleepers_;
       }
-      job = std::move(queue_.front());
-      queue_.pop_front();
+      Entry& front = queue_.front();
+      if (--front.copies == 0) {
+        job = std::move(front.job);
+        queue_.pop_front();
+      } else {
+        job = front.job;
+      }
     }
     job->run();
   }
