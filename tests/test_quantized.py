@@ -174,11 +174,15 @@ def order_sensitive_case(rng, bits, n_items, dim, n_queries):
 @pytest.mark.parametrize("bits", [1, 2, 4, 8])
 @pytest.mark.parametrize("dim", [1, 7, 8, 9, 64, 129])
 @pytest.mark.parametrize("n_queries", [2, 3, 17])
-def test_few_queries_give_the_bits_of_each_query_alone(rng, bits, dim, n_queries):
+@pytest.mark.parametrize("nan", [False, True])
+def test_few_queries_give_the_bits_of_each_query_alone(rng, bits, dim, n_queries, nan):
     # A lone query and up to four take the candidate-lane scorer; the first sixteen of
-    # seventeen take the query-lane tile. Each query alone must match its row in a batch.
+    # seventeen take the query-lane tile. Each query alone must match its row in a batch,
+    # also when an infinite weight makes the chains of code 0 NaN and the rest infinite.
     n_items = 300
     codes, scale, offset, vectors, queries = order_sensitive_case(rng, bits, n_items, dim, n_queries)
+    if nan:
+        scale[dim // 2] = np.inf
     candidates = np.flatnonzero(rng.random(n_items) < 0.8).astype(np.int64)
     ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates), share=0.1)
     args = (pack_rows(codes, bits), bits, scale, offset, vectors)
