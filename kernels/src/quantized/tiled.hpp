@@ -17,15 +17,6 @@
 
 namespace qv::quantized {
 
-// Asks for the code runs of the next block while this one is scored: the candidates are
-// scattered over the array, so the processor's own prefetching cannot know them.
-inline void prefetch_runs(const DenseCodes& store, std::span<const uint64_t> items) {
-  for (const uint64_t item : items) {
-    const uint8_t* run = store.codes.data() + item * store.row_bytes;
-    for (uint64_t b = 0; b < store.row_bytes; b += 64) __builtin_prefetch(run + b);
-  }
-}
-
 // exact(q, position) is the exact score of candidate `position` for query q. `out` holds
 // n_queries x k zeros; L >= k >= 1 and store.dim >= 1.
 template <class Exact>
@@ -74,8 +65,6 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
     const TileScorer score_block = tile_scorer(store.bits, level, n);
     for (uint64_t p0 = 0; p0 < n_candidates; p0 += kTileBlock) {
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kTileBlock, n_candidates - p0));
-      const uint64_t ahead = p0 + m;
-      prefetch_runs(store, candidates.subspan(ahead, std::min<uint64_t>(kTileBlock, n_candidates - ahead)));
       score_block(store.codes.data(), store.row_bytes, candidates.data() + p0, m, t, unpacked.data(), acc);
       // Lane by lane: each lane offers its candidates in position order to its own heap,
       // and its exclusion test is one comparison with its next excluded position. A block
