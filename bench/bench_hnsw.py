@@ -4,12 +4,11 @@ Data: 100k x 64 vectors of varied norms (the shape of latent factors) and 1M x 3
 vectors, M 16, ef_construction 200; ef_search swept. Recall@10 is against the exact top
 10 from numpy. Search runs a batch of queries on 8 threads and on one thread; filtered runs
 keep 10 % and 1 % of the items as candidates (hnswlib's filter callback, faiss's ID
-selector; usearch's Python API has no filter). Also: the share of nodes that level-0 links
-leave unreachable from the entry point with no repair, with the bounded repair passes
-only, and with the full repair. The peers work in float32, we in float64, so the memory
+selector; usearch's Python API has no filter). Also: build times on one and eight threads
+and the share of nodes that level-0 links leave unreachable from the entry point after
+the repair. The peers work in float32, we in float64, so the memory
 bound of a scored row is twice theirs.
 """
-import os
 import time
 
 import numpy as np
@@ -175,20 +174,24 @@ def run_case(table, label, n, d, varied, seed):
                               f"recall@10 ours {r_ours:.3f}, peer {r_peer:.3f}")
 
 
-def run_repair(table, n, d, seed):
-    x, _ = data(n, d, True, seed)
-    shares = {}
-    for mode in ("none", "passes", "full"):
-        os.environ["QUORVANE_HNSW_REPAIR"] = mode
-        t0 = time.perf_counter()
-        index = core.hnsw_build_dense(x, M, EF_CONSTRUCTION, 0, threads(8))
-        shares[mode] = (unreachable(index), time.perf_counter() - t0)
-    os.environ.pop("QUORVANE_HNSW_REPAIR", None)
-    table.note(f"unreachable from the entry point, {n} x {d} varied norms: "
-               + ", ".join(f"{m} {s * 100:.2f} % (build {t:.2f} s)" for m, (s, t) in shares.items()))
+def run_build(table):
+    """Build time on one and on eight threads beside the peers', with the share of nodes
+    our repair leaves out of reach of the entry point."""
+    cases = ((quick("100k x 64 varied norms", "20k x 64 varied norms"), quick(100000, 20000), 64, True, 1),
+             (quick("300k x 32 unit", "30k x 32 unit"), quick(300000, 30000), 32, False, 2))
+    for label, n, d, varied, seed in cases:
+        x, _ = data(n, d, varied, seed)
+        x32 = x.astype(np.float32)
+        for t in (1, threads(8)):
+            t0 = time.perf_counter()
+            index = core.hnsw_build_dense(x, M, EF_CONSTRUCTION, 0, t)
+            ours = time.perf_counter() - t0
+            for name, (_, seconds) in build_peers(x32, t).items():
+                table.add(f"{label}: build, {t} thread{'s' if t > 1 else ''}", ours, name, seconds,
+                          f"unreachable from the entry point: ours {unreachable(index) * 100:.1f} %")
 
 
 def run(table):
-    run_repair(table, quick(20000, 5000), 16, 3)
+    run_build(table)
     run_case(table, quick("100k x 64 varied norms", "20k x 64 varied norms"), quick(100000, 20000), 64, True, 1)
     run_case(table, quick("1M x 32 unit", "50k x 32 unit"), quick(1000000, 50000), 32, False, 2)

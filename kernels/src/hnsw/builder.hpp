@@ -178,6 +178,6 @@ class Builder {
 };
 
 template <class Items>
-void repair(const Builder<Items>& b, RepairMode mode);
+void repair(const Builder<Items>& b);
 
 }  // namespace qv::hnsw
