@@ -13,6 +13,8 @@
 // the repair steps back to the graph the last pass would leave and stops.
 #include <algorithm>
 #include <bit>
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -77,6 +79,32 @@ struct Log {
   }
 };
 
+// The level-0 lists as a pass found them. Its host searches and reachability read this
+// copy: plain reads, and linking can write the lists while later searches still run.
+class Level0 {
+ public:
+  void take(const BuildLinks& links) {
+    const uint64_t n = links.n_nodes();
+    at_.resize(n + 1);
+    items_.clear();
+    for (uint64_t i = 0; i < n; ++i) {
+      at_[i] = items_.size();
+      links.neighbors(i, 0, items_);
+    }
+    at_[n] = items_.size();
+  }
+  std::span<const uint32_t> list(uint64_t node) const { return {items_.data() + at_[node], at_[node + 1] - at_[node]}; }
+  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
+    QV_ASSERT(level == 0, "only level 0 is copied");
+    const std::span<const uint32_t> l = list(node);
+    out.insert(out.end(), l.begin(), l.end());
+  }
+
+ private:
+  std::vector<uint64_t> at_;
+  std::vector<uint32_t> items_;
+};
+
 template <class Items>
 class Repair {
 
@@ -87,14 +115,12 @@ class Repair {
   void run() {
     detail::repair_passes_run.store(0, std::memory_order_relaxed);
     if (n_ < 2) return;
-    BuildScratch link_scratch = b_.scratch();
     for (int pass = 1; pass <= kPasses; ++pass) {
+      level0_.take(links_);
       find_roots();
       if (roots_.empty()) return;
-      search_hosts();
       log_ = &logs_[pass];
-      for (size_t i = 0; i < roots_.size(); ++i)
-        link(roots_[i], {hosts_.data() + i * kHosts, n_hosts_[i]}, link_scratch);
+      search_and_link();
       log_->close(touched_);
       detail::repair_passes_run.store(pass, std::memory_order_relaxed);
       const int period = detail::repair_every_pass.load(std::memory_order_relaxed) ? 0 : period_at(pass);
@@ -117,9 +143,7 @@ class Repair {
     while (!stack_.empty()) {
       const uint32_t x = stack_.back();
       stack_.pop_back();
-      copy_.clear();
-      links_.neighbors(x, 0, copy_);
-      for (uint32_t v : copy_)
+      for (uint32_t v : level0_.list(x))
         if (!marks.test(v)) {
           marks.set(v);
           stack_.push_back(v);
@@ -140,13 +164,22 @@ class Repair {
     }
   }
 
-  // Up to 16 reached nodes near each root, best first, in root order; lists are only
-  // read. One root per chunk: searches differ in length, and the pool's cursor then
-  // evens them out.
-  void search_hosts() {
+  // Up to 16 reached nodes near each root, best first, searched in the copy of the lists
+  // the pass began with; one root per chunk, as searches differ in length and the pool's
+  // cursor then evens them out. Whichever worker finds the next roots in order searched
+  // links them meanwhile, one worker at a time, so linking overlaps the searches.
+  void search_and_link() {
     const size_t n_roots = roots_.size();
     hosts_.resize(n_roots * kHosts);
     n_hosts_.resize(n_roots);
+    if (n_roots > ready_size_) {
+      ready_ = std::make_unique<std::atomic<bool>[]>(n_roots);
+      ready_size_ = n_roots;
+    }
+    for (size_t i = 0; i < n_roots; ++i) ready_[i].store(false, std::memory_order_relaxed);
+    linked_ = 0;
+    stock_.resize(std::max(stock_.size(), parallel::current_threads()));
+    taken_.store(0, std::memory_order_relaxed);
     parallel::for_each_with(
         n_roots, [&] { return Lease(*this); },
         [&](Lease& lease, size_t i) {
@@ -156,12 +189,28 @@ class Repair {
           double best = b_.items().similarity(r, cur);
           b_.descend_from(r, cur, best, 0, s);
           s.seeds.assign(1, Candidate{best, cur});
-          b_.search_level(r, 0, s, [&](uint64_t v) { return reached_.test(v); });
+          b_.search_level(level0_, r, 0, s, [&](uint64_t v) { return reached_.test(v); });
           const size_t keep = std::min(s.candidates.size(), kHosts);
           std::copy_n(s.candidates.begin(), keep, hosts_.begin() + static_cast<ptrdiff_t>(i * kHosts));
           n_hosts_[i] = keep;
+          ready_[i].store(true, std::memory_order_release);
+          link_ready(false);
         },
         1);
+    link_ready(true);
+  }
+
+  // Links the roots whose searches are done, in root order, unless another worker is at
+  // it (then that one or the last call, which waits, takes them).
+  void link_ready(bool wait) {
+    std::unique_lock<std::mutex> lock(link_mutex_, std::defer_lock);
+    if (wait)
+      lock.lock();
+    else if (!lock.try_lock())
+      return;
+    if (!link_scratch_) link_scratch_ = std::make_unique<BuildScratch>(b_.scratch());
+    for (; linked_ < roots_.size() && ready_[linked_].load(std::memory_order_acquire); ++linked_)
+      link(roots_[linked_], {hosts_.data() + linked_ * kHosts, n_hosts_[linked_]}, *link_scratch_);
   }
 
   // Root r goes to the first candidate that lists it already or has room; failing that,
@@ -245,26 +294,17 @@ class Repair {
       links_.with_list(log.nodes[i], 0, [&](BuildLinks::Locked& l) { l.assign(log.before(i)); });
   }
 
-  // A worker's search scratch, taken from the repair's stock for one piece of a loop and
-  // put back after it, so every pass reuses the scratch of the last.
+  // A worker's search scratch for one piece of a loop: slot i of the repair's stock for
+  // the i-th piece to start, so every pass reuses the scratch of the last. A piece lets go
+  // of nothing when it ends (that happens after the loop counts its last chunk done).
   struct Lease {
-    Repair* owner;
-    std::unique_ptr<BuildScratch> scratch;
-    explicit Lease(Repair& r) : owner(&r) {
-      {
-        std::lock_guard<std::mutex> lock(r.stock_mutex_);
-        if (!r.stock_.empty()) {
-          scratch = std::move(r.stock_.back());
-          r.stock_.pop_back();
-        }
-      }
-      if (!scratch) scratch = std::make_unique<BuildScratch>(r.b_.scratch());
-    }
-    Lease(Lease&& o) noexcept = default;
-    ~Lease() {
-      if (!scratch) return;
-      std::lock_guard<std::mutex> lock(owner->stock_mutex_);
-      owner->stock_.push_back(std::move(scratch));
+    BuildScratch* scratch;
+    std::unique_ptr<BuildScratch> own;  // for a piece beyond the pool's thread count
+    explicit Lease(Repair& r) {
+      const size_t i = r.taken_.fetch_add(1, std::memory_order_relaxed);
+      std::unique_ptr<BuildScratch>& slot = i < r.stock_.size() ? r.stock_[i] : own;
+      if (!slot) slot = std::make_unique<BuildScratch>(r.b_.scratch());
+      scratch = slot.get();
     }
   };
 
@@ -277,8 +317,14 @@ class Repair {
   Log* log_ = nullptr;
   std::vector<Candidate> hosts_;  // kHosts slots per root
   std::vector<size_t> n_hosts_;
-  std::mutex stock_mutex_;
-  std::vector<std::unique_ptr<BuildScratch>> stock_;
+  std::vector<std::unique_ptr<BuildScratch>> stock_;  // one per piece of a loop
+  std::atomic<size_t> taken_{0};
+  Level0 level0_;
+  std::unique_ptr<std::atomic<bool>[]> ready_;  // per root: its hosts are in
+  size_t ready_size_ = 0;
+  std::mutex link_mutex_;  // held by the worker that links; guards what follows
+  size_t linked_ = 0;      // roots linked so far
+  std::unique_ptr<BuildScratch> link_scratch_;
 };
 
 }  // namespace
