@@ -342,3 +342,120 @@ def test_exact_scores_are_the_graph_search_scores(rng):
         ours = dict(zip(pos[q].tolist(), val[q].tolist()))
         for p, s in zip(g_pos[q].tolist(), g_val[q].tolist()):
             assert np.float64(ours[p]).tobytes() == np.float64(s).tobytes()
+
+
+# ---- NaN coarse scores: the shortlist rule decides which candidates stay ----
+
+def pop_then_push(scores, L):
+    """The shortlist of positions 0, 1, ... offered in order: pushed while it fills; once
+    full, a newcomer better than the root pops it (the last entry takes the root's place,
+    sinks along the worse child to the bottom and rises again) and is then pushed."""
+    def worse(a, b):
+        return a[0] < b[0] or (not a[0] > b[0] and a[1] > b[1])
+
+    heap = []
+
+    def up(i):
+        while i > 0 and worse(heap[i], heap[(i - 1) // 2]):
+            heap[i], heap[(i - 1) // 2] = heap[(i - 1) // 2], heap[i]
+            i = (i - 1) // 2
+
+    for c in zip(scores, range(len(scores))):
+        if len(heap) == L:
+            if not worse(heap[0], c):
+                continue
+            last, hole, child = heap.pop(), 0, 1
+            if heap:
+                while child + 1 < len(heap):
+                    pick = child if worse(heap[child], heap[child + 1]) else child + 1
+                    heap[hole], hole, child = heap[pick], pick, 2 * pick + 1
+                if child + 1 == len(heap):
+                    heap[hole], hole = heap[child], child
+                heap[hole] = last
+                up(hole)
+        heap.append(c)
+        up(len(heap) - 1)
+    return sorted(i for _, i in heap)
+
+
+def test_nan_coarse_scores_keep_the_pop_then_push_shortlist():
+    nan = np.nan
+    vals = [nan, 0.0, nan, 0.0, 3.0, nan, 4.0, 3.0, 2.0, 2.0, nan, 0.0]
+    # Column 0 holds code v; a NaN slot holds column 1 with code 0, scored against +inf.
+    ip = np.arange(13, dtype=np.int64)
+    ix = np.array([1 if np.isnan(v) else 0 for v in vals], np.int64)
+    codes = np.array([0 if np.isnan(v) else int(v) for v in vals], np.uint8)
+    pos, _ = _core.quantized_search_sparse(codes, 8, 1.0, 0.0, ip, ix, np.ones(12), 2, np.array([0, 2], np.int64),
+                                           np.array([0, 1], np.int64), np.array([1.0, np.inf]),
+                                           np.arange(12, dtype=np.int64), *no_exclusions(1), 5, 1)
+    assert sorted(pos[0].tolist()) == pop_then_push(vals, 5) == [0, 1, 2, 4, 6]
+
+
+def nan_case(rng, form, n_items=60, n_queries=40):
+    """Coarse scores that mix NaN, infinities and small integers, with their values.
+    sparse: an infinite query value makes every item that stores its column NaN (B x 0).
+    sparse_dense: weights of +-1e308 overflow against codes of 2 and 3 and meet as
+    inf - inf; row order and unfused sums as the scan adds them. dense: an overflowing
+    weight (the tiled scan's fused chain never meets inf - inf otherwise) gives NaN or +inf."""
+    codes = rng.integers(0, 4, (n_items, 4))
+    if form == "sparse":
+        items = sp.random(n_items, 6, density=0.4, format="csr", random_state=rng,
+                          data_rvs=lambda n: np.ones(n))
+        items.sort_indices()
+        stream = rng.integers(0, 4, items.nnz)
+        q = rng.integers(-3, 4, (n_queries, 6)).astype(np.float64)
+        q[np.arange(n_queries), rng.integers(0, 6, n_queries)] = np.inf
+        qs = sp.csr_matrix(q)
+        coarse = np.array([[np.nan if np.isinf(q[r, items.indices[items.indptr[i]:items.indptr[i + 1]]]).any()
+                            else float(q[r, items.indices[items.indptr[i]:items.indptr[i + 1]]]
+                                       @ stream[items.indptr[i]:items.indptr[i + 1]])
+                            for i in range(n_items)] for r in range(n_queries)])
+        call = lambda qq: _core.quantized_search_sparse(
+            pack_stream(stream, 2), 2, 1.0, 0.0, items.indptr.astype(np.int64), items.indices.astype(np.int64),
+            items.data, 6, *qq, np.arange(n_items, dtype=np.int64), *no_exclusions(len(qq[0]) - 1), 5, 1)
+        rows = [(qs.indptr[r:r + 2] - qs.indptr[r], qs.indices[qs.indptr[r]:qs.indptr[r + 1]],
+                 qs.data[qs.indptr[r]:qs.indptr[r + 1]]) for r in range(n_queries)]
+        batch = (qs.indptr.astype(np.int64), qs.indices.astype(np.int64), qs.data)
+        return coarse, call, batch, [tuple(np.asarray(a, dt) for a, dt in zip(r, (np.int64, np.int64, float)))
+                                     for r in rows]
+    vectors = rng.integers(-3, 4, (n_items, 4)).astype(np.float64)
+    args = (pack_rows(codes, 2), 2, np.ones(4), np.zeros(4), vectors)
+    tail = (np.arange(n_items, dtype=np.int64),)
+    if form == "dense":
+        q = rng.integers(-3, 4, (n_queries, 4)).astype(np.float64)
+        q[:, 0] = 1e200
+        scale = np.array([1e200, 1.0, 1.0, 1.0])
+        args = (pack_rows(codes, 2), 2, scale, np.zeros(4), vectors)
+        coarse = np.where(codes[:, 0] == 0, np.nan, np.inf)[None, :].repeat(n_queries, 0)
+        call = lambda qq: _core.quantized_search_dense(*args, qq, *tail, *no_exclusions(len(qq)), 5, 1)
+        return coarse, call, q, [q[r:r + 1] for r in range(n_queries)]
+    coarse = np.zeros((n_queries, n_items))
+    qptr, qidx, qdat = [0], [], []
+    for r in range(n_queries):
+        cols = rng.permutation(4)  # the first two carry the overflowing weights
+        vals = {cols[0]: 1e308, cols[1]: -1e308, cols[2]: float(rng.integers(-3, 4)),
+                cols[3]: float(rng.integers(-3, 4))}
+        cols = rng.permutation(cols)
+        for i in range(n_items):
+            s = 0.0
+            for c in cols:
+                s = s + vals[c] * float(codes[i, c])
+            coarse[r, i] = s + 0.0
+        qidx += list(cols)
+        qdat += [vals[c] for c in cols]
+        qptr.append(len(qidx))
+    qptr, qidx, qdat = np.array(qptr, np.int64), np.array(qidx, np.int64), np.array(qdat)
+    call = lambda qq: _core.quantized_search_sparse_dense(*args, *qq, *tail, *no_exclusions(len(qq[0]) - 1), 5, 1)
+    rows = [(qptr[r:r + 2] - qptr[r], qidx[qptr[r]:qptr[r + 1]], qdat[qptr[r]:qptr[r + 1]]) for r in range(n_queries)]
+    return coarse, call, (qptr, qidx, qdat), rows
+
+
+@pytest.mark.parametrize("form", ["dense", "sparse_dense", "sparse"])
+@pytest.mark.parametrize("seed", range(4))
+def test_nan_coarse_scores_shortlist_alike_in_every_form_and_tiling(form, seed):
+    coarse, call, batch, rows = nan_case(np.random.default_rng(seed), form)
+    assert np.isnan(coarse).any() and not np.isnan(coarse).all()
+    together, _ = call(batch)  # dense: tiles of 16, 16 and 8 queries
+    for r, row in enumerate(rows):
+        alone, _ = call(row)
+        assert sorted(alone[0].tolist()) == sorted(together[r].tolist()) == pop_then_push(coarse[r].tolist(), 5), r

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <mutex>
+#include <new>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -106,6 +110,56 @@ TEST(Pool, ExceptionsReachTheCaller) {
   }), std::runtime_error);
   // the pool still works afterwards
   EXPECT_EQ(pool->install([] { return 7; }), 7);
+}
+
+// Runs `f` on a thread of its own and gives it `seconds` to return: a loop that never ends
+// cannot be joined, so the process ends with a failure instead of hanging the suite.
+template <class F>
+void within(int seconds, F f) {
+  std::packaged_task<void()> task(f);
+  auto done = task.get_future();
+  std::thread(std::move(task)).detach();
+  if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    ADD_FAILURE() << "the call did not return";
+    std::_Exit(1);
+  }
+  done.get();
+}
+
+// Scratch that cannot be made (memory exhausted) fails the loop with that error however
+// many pieces fail and whichever thread starts the loop: handed over, joined, nested, on
+// one thread or several, with a piece that did get its state still running. The chunks
+// the failed pieces never reached must count as done, or the initiator waits for ever.
+TEST(Pool, AStateThatCannotBeMadeEndsTheLoopWithItsError) {
+  for (size_t threads : {1, 2, 4}) {
+    auto pool = make(threads);
+    for (int failing : {1, 2, 1000}) {  // pieces whose state fails: the first, two, all
+      std::atomic<int> made{0};
+      std::atomic<size_t> visited{0};
+      auto init = [&] {
+        if (made.fetch_add(1) < failing) throw std::bad_alloc();
+        return 0;
+      };
+      auto body = [&](int&, size_t) {
+        visited.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      };
+      auto loop = [&] { qv::parallel::for_each_with(400, init, body, 1); };
+      within(20, [&] {
+        EXPECT_THROW(pool->install(loop), std::bad_alloc);
+        made = 0;
+        EXPECT_THROW(pool->join(loop), std::bad_alloc);
+        made = 0;
+        EXPECT_THROW(pool->install([&] { qv::parallel::for_each(3, [&](size_t) { loop(); }, 1); }),
+                     std::bad_alloc);
+      });
+      EXPECT_LT(visited.load(), 3u * 400u);
+      // the pool then serves the next loop in full
+      std::atomic<size_t> sum{0};
+      within(20, [&] { pool->install([&] { qv::parallel::for_each(1000, [&](size_t i) { sum += i; }); }); });
+      EXPECT_EQ(sum.load(), 999u * 1000u / 2u);
+    }
+  }
 }
 
 TEST(Pool, OneStatePerPieceOfWork) {

@@ -64,7 +64,8 @@ class Pool {
   template <class F>
   decltype(auto) join(F&& f);
 
-  // Queues `copies` references to `job`; each is run by whichever worker takes it.
+  // Queues `copies` references to `job`; each is run by whichever worker takes it. Either
+  // all are queued or, when memory runs out, none (std::bad_alloc).
   void submit(const std::shared_ptr<Job>& job, size_t copies);
 
  private:
@@ -81,12 +82,21 @@ class Pool {
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::shared_ptr<Job>> queue_;
+  // One entry per submit, however many copies it asked for: a single allocation either
+  // queues all of them or none, so the claim count below never disagrees with the queue
+  // (a partly queued loop would leave workers taking entries that are not there, and its
+  // initiator waiting for helpers that never come).
+  struct Entry {
+    std::shared_ptr<Job> job;
+    size_t copies;
+  };
+  std::deque<Entry> queue_;
   bool stopping_ = false;
   // Queued entries not yet claimed by a worker; raised under mutex_.
   std::atomic<size_t> unclaimed_{0};
   std::atomic<bool> stop_hint_{false};
   size_t sleepers_ = 0;  // workers blocked on wake_ (under mutex_)
+  std::atomic<size_t> spinning_{0};  // workers polling for entries
 };
 
 namespace detail {
@@ -185,6 +195,11 @@ class LoopBase : public Job {
   void finish_chunk() {
     if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) remaining_.notify_all();
   }
+  // Counts every chunk not yet taken as done; only called once the loop is stopped.
+  void retire_rest() {
+    size_t lo, hi;
+    while (next(lo, hi)) finish_chunk();
+  }
   void fail(std::exception_ptr e) {
     std::lock_guard<std::mutex> lock(error_mutex_);
     if (!error_) error_ = e;
@@ -221,9 +236,14 @@ class Loop final : public LoopBase {
         }
         finish_chunk();
       } while (next(lo, hi));
-    } catch (...) {  // init failed: this piece gives up, the chunk it took counts as done
+    } catch (...) {
+      // The state could not be made (most often memory ran out). The chunk taken counts
+      // as done, and so must every chunk not yet taken: no other piece may ever come for
+      // them (a loop of one thread has none, and the others fail the same way), and the
+      // initiator waits until all are counted.
       fail(std::current_exception());
       finish_chunk();
+      retire_rest();
     }
   }
 

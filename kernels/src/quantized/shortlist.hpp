@@ -58,8 +58,14 @@ inline std::optional<TooFewEligible> first_short_query(uint64_t n_queries, uint6
 
 // The L best coarse scores of one query. Positions are offered in ascending order, so a
 // newcomer enters a full shortlist only with a score strictly above the worst kept one
-// (a NaN never displaces), and among equal scores the lower positions stay.
-using Shortlist = ranking::TopK<ranking::CandidateOrder>;
+// (a NaN never displaces), and among equal scores the lower positions stay. A newcomer
+// that enters a full shortlist pops the root, then is pushed: with NaN coarse scores held
+// that decides which candidates stay, and every scan form must keep the same ones.
+class Shortlist : public ranking::TopK<ranking::CandidateOrder> {
+ public:
+  using TopK::TopK;
+  void offer(double score, uint64_t index) { offer_by_pop(score, index); }
+};
 
 // Moves the outputs of a finished call into a Ranked; a size that cannot exist is a
 // failed allocation.

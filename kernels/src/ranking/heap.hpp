@@ -53,10 +53,22 @@ class TopK {
   // The held items in heap order, which is no ranking order.
   std::span<const Candidate> held() const { return items_; }
 
-  // Offers an item to the k best.
+  // Offers an item to the k best. A newcomer that displaces the root of a full heap takes
+  // the root's place and sinks.
   void offer(double score, uint64_t index) {
     if (score < threshold_) return;
     offer_slow({score, index});
+  }
+
+  // The same, except that a newcomer displaces the root by pop() and then push(). With
+  // NaN scores held the order is not transitive, the root need not be the worst entry,
+  // and the two ways of replacing it leave different heaps, so different entries go at
+  // later offers. Without one the root is the unique worst, both ways keep the same set
+  // and the faster in-place replacement is taken. A NaN enters only while the heap fills
+  // (it never displaces a root), so whether one is held is known from then on.
+  void offer_by_pop(double score, uint64_t index) {
+    if (score < threshold_) return;
+    offer_by_pop_slow({score, index});
   }
 
   // The plain heap, for callers that bound it themselves: push sifts up, pop removes and
@@ -67,6 +79,7 @@ class TopK {
   void clear() {
     items_.clear();
     threshold_ = -std::numeric_limits<double>::infinity();
+    holds_nan_ = false;
   }
   // Moves the held items into `out` in heap order and empties the heap.
   void drain_unsorted(std::vector<Candidate>& out) {
@@ -81,11 +94,16 @@ class TopK {
 
  private:
   void offer_slow(Candidate c);
+  void offer_by_pop_slow(Candidate c);
+  // Fills a heap of fewer than k; false once it is full.
+  bool fill(Candidate c);
+  void replace_root(Candidate c);
   void sift_up(size_t pos);
 
   std::vector<Candidate> items_;
   uint64_t k_;
   double threshold_ = -std::numeric_limits<double>::infinity();
+  bool holds_nan_ = false;  // a NaN score was pushed since the last clear
 };
 
 template <class Order>
@@ -103,6 +121,7 @@ void TopK<Order>::sift_up(size_t pos) {
 template <class Order>
 void TopK<Order>::push(Candidate c) {
   items_.push_back(c);
+  holds_nan_ |= c.score != c.score;
   sift_up(items_.size() - 1);
 }
 
@@ -134,15 +153,32 @@ std::optional<Candidate> TopK<Order>::pop() {
 }
 
 template <class Order>
+bool TopK<Order>::fill(Candidate c) {
+  if (items_.size() >= k_) return false;
+  push(c);
+  if (items_.size() == k_) threshold_ = items_[0].score;
+  return true;
+}
+
+template <class Order>
 void TopK<Order>::offer_slow(Candidate c) {
+  if (fill(c) || k_ == 0 || !Order::displaces(c, items_[0])) return;
+  replace_root(c);
+}
+
+template <class Order>
+void TopK<Order>::offer_by_pop_slow(Candidate c) {
+  if (fill(c) || k_ == 0 || !Order::displaces(c, items_[0])) return;
+  if (!holds_nan_) return replace_root(c);
+  pop();
+  push(c);
+  threshold_ = items_[0].score;
+}
+
+// The newcomer replaces the root and sinks below every worse child.
+template <class Order>
+void TopK<Order>::replace_root(Candidate c) {
   const size_t n = items_.size();
-  if (n < k_) {
-    push(c);
-    if (items_.size() == k_) threshold_ = items_[0].score;
-    return;
-  }
-  if (k_ == 0 || !Order::displaces(c, items_[0])) return;
-  // The newcomer replaces the root and sinks below every worse child.
   size_t pos = 0;
   for (;;) {
     size_t child = 2 * pos + 1;
