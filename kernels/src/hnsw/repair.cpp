@@ -185,10 +185,16 @@ class Repair {
         [&](Lease& lease, size_t i) {
           BuildScratch& s = *lease.scratch;
           const uint64_t r = roots_[i];
-          uint64_t cur = b_.entry();
-          double best = b_.items().similarity(r, cur);
-          b_.descend_from(r, cur, best, 0, s);
-          s.seeds.assign(1, Candidate{best, cur});
+          // The descent reads only the upper levels, which the repair never writes, so a
+          // node that is a root again lands where it did before.
+          Candidate& landing = landing_[r];
+          if (landing.index == kNone) {
+            uint64_t cur = b_.entry();
+            double best = b_.items().similarity(r, cur);
+            b_.descend_from(r, cur, best, 0, s);
+            landing = Candidate{best, cur};
+          }
+          s.seeds.assign(1, landing);
           b_.search_level(level0_, r, 0, s, [&](uint64_t v) { return reached_.test(v); });
           const size_t keep = std::min(s.candidates.size(), kHosts);
           std::copy_n(s.candidates.begin(), keep, hosts_.begin() + static_cast<ptrdiff_t>(i * kHosts));
@@ -320,6 +326,7 @@ class Repair {
   std::vector<std::unique_ptr<BuildScratch>> stock_;  // one per piece of a loop
   std::atomic<size_t> taken_{0};
   Level0 level0_;
+  std::vector<Candidate> landing_ = std::vector<Candidate>(n_, Candidate{0.0, kNone});  // per node: its descent's end
   std::unique_ptr<std::atomic<bool>[]> ready_;  // per root: its hosts are in
   size_t ready_size_ = 0;
   std::mutex link_mutex_;  // held by the worker that links; guards what follows
