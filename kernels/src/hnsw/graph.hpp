@@ -183,7 +183,14 @@ class GraphView {
     QV_ASSERT(b <= e && e <= links_indices_.size(), "link list positions out of range");
     return {b, e};
   }
-  const int32_t* links_at(uint64_t pos) const { return links_indices_.data() + pos; }
+  // Requests the node's level word: a node is pushed long before it is expanded.
+  void prefetch_node(uint64_t node) const { __builtin_prefetch(packed_.get() + node); }
+  // Requests the index pointer entries of the node's level-0 list (its level word is
+  // usually cached by then).
+  void prefetch_list(uint64_t node) const {
+    const uint64_t s = base_[node >> kBlockShift] + (packed_[node] >> 6);
+    __builtin_prefetch(links_indptr_.data() + s);
+  }
 
   // Appends the list of (node, level) to `out`; nothing above the node's level.
   void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {

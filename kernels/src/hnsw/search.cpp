@@ -105,6 +105,8 @@ class Searcher {
     while (!frontier.empty()) {
       const Candidate c = frontier.pop();
       if (nearest.size() >= ef_ && worse(c, nearest.top())) break;
+      // A hop ahead: the list of the next candidate in line is requested now.
+      if (!frontier.empty()) graph_.prefetch_list(frontier.top().index);
       std::vector<uint32_t>& list = ws.list;
       list.clear();
       graph_.neighbors(c.index, 0, list);
@@ -119,6 +121,7 @@ class Searcher {
         const Candidate e{scores[i], fresh[i]};
         if (nearest.size() >= ef_ && worse(e, nearest.top())) continue;
         frontier.push(e);
+        graph_.prefetch_node(e.index);
         if (eligible(e.index, ws)) keep(nearest, e.index, e.score, ef_);
       }
     }
