@@ -76,12 +76,26 @@ Ranked search_all(const vectors::DenseItems& items, const Graph& g, const std::v
   const uint64_t n = items.n_items(), nq = queries.size() / items.dim;
   auto view = GraphView::make(g.node_level, g.links_indptr, g.links_indices, g.entry_point, n);
   EXPECT_TRUE(view);
-  std::vector<uint64_t> candidates(n), position(n);
-  for (uint64_t i = 0; i < n; ++i) candidates[i] = position[i] = i;
+  std::vector<uint64_t> candidates(n);
+  for (uint64_t i = 0; i < n; ++i) candidates[i] = i;
   std::vector<uint64_t> indptr(nq + 1, 0);
-  SearchRequest r{candidates, position, indptr, {}, k, ef};
+  SearchRequest r;
+  r.n_candidates = n;
+  r.excluded_indptr = indptr;
+  r.k = k;
+  r.ef_search = ef;
+  r.every_item = true;
   auto out = top_k(items, *view, vectors::QuerySet::dense(queries, items.dim), r);
   EXPECT_TRUE(std::holds_alternative<Ranked>(out));
+  // The same list through the map: the same bits.
+  const PositionMap map(candidates, n);
+  r.every_item = false;
+  r.candidates = candidates;
+  r.position_of = map.view();
+  auto mapped = top_k(items, *view, vectors::QuerySet::dense(queries, items.dim), r);
+  EXPECT_TRUE(std::holds_alternative<Ranked>(mapped));
+  EXPECT_EQ(std::get<Ranked>(out).positions, std::get<Ranked>(mapped).positions);
+  EXPECT_EQ(std::get<Ranked>(out).scores, std::get<Ranked>(mapped).scores);
   return std::get<Ranked>(std::move(out));
 }
 

@@ -1,6 +1,8 @@
 // Bindings of the HNSW index: hnsw_build_dense, hnsw_build_sparse, hnsw_search_dense,
 // hnsw_search_sparse, hnsw_search_sparse_dense.
+#include <memory>
 #include <optional>
+#include <string>
 #include <variant>
 
 #include "checks.hpp"
@@ -82,37 +84,79 @@ py::Ref hnsw_build_sparse(const BuildSparseArgs& a) {
 
 // ---- searches ----
 
+// The pool that may share the argument checks: the call's own, unless it cannot start;
+// then the checks run alone and the search reports the failure where it takes the pool.
+std::shared_ptr<parallel::Pool> check_pool(uint64_t n_threads) {
+  std::string ignored;
+  return parallel::cached_pool(n_threads, &ignored);
+}
+
+// Runs f on the calling thread, with the pool's workers helping its loops when there is
+// a pool. The interpreter lock stays held: these are the argument checks.
+template <class F>
+decltype(auto) checked_on(const std::shared_ptr<parallel::Pool>& pool, F&& f) {
+  return pool ? pool->join(f) : f();
+}
+
 hnsw::GraphView hnsw_view(std::span<const int32_t> node_level, std::span<const int64_t> links_indptr,
-                          std::span<const int32_t> links_indices, int64_t entry_point, uint64_t n_items) {
+                          std::span<const int32_t> links_indices, int64_t entry_point, uint64_t n_items,
+                          const std::shared_ptr<parallel::Pool>& pool) {
   if (node_level.size() != n_items) py::value_error("node_level must have one entry per item.");
-  std::optional<hnsw::GraphView> g = hnsw::GraphView::make(node_level, links_indptr, links_indices, entry_point, n_items);
+  std::optional<hnsw::GraphView> g = checked_on(
+      pool, [&] { return hnsw::GraphView::make(node_level, links_indptr, links_indices, entry_point, n_items); });
   if (!g) py::value_error("the index arrays do not describe a graph.");
   return std::move(*g);
 }
 
 // The index of a search call, viewed in its parameter order and validated.
 template <class A>
-hnsw::GraphView graph_of(const A& a, uint64_t n_items) {
+hnsw::GraphView graph_of(const A& a, uint64_t n_items, const std::shared_ptr<parallel::Pool>& pool) {
   const auto level = a.template get<"node_level">().flat();
   const auto indptr = a.template get<"links_indptr">().flat();
   const auto indices = a.template get<"links_indices">().flat();
-  return hnsw_view(level, indptr, indices, a.template get<"entry_point">(), n_items);
+  return hnsw_view(level, indptr, indices, a.template get<"entry_point">(), n_items, pool);
 }
 
-checks::CandidateSubset graph_candidates(checks::I64s candidates, uint64_t n_items) {
-  return std::move(*checks::candidate_subset(candidates, n_items));
+// The candidates of a search call: every item (positions are item ids), or an ascending
+// subset with its item -> position map, put back when the call ends.
+struct GraphCandidates {
+  bool every_item = false;
+  uint64_t count = 0;
+  std::vector<uint64_t> ids;
+  std::unique_ptr<hnsw::PositionMap> map;  // after ids: it reads them when it goes
+};
+
+GraphCandidates graph_candidates(checks::I64s candidates, uint64_t n_items,
+                                 const std::shared_ptr<parallel::Pool>& pool) {
+  GraphCandidates c;
+  c.count = candidates.size();
+  // A list of n_items entries that is 0, 1, 2, ... passes every check; any other list
+  // takes the checks in their order, which name its first fault.
+  c.every_item = checked_on(pool, [&] { return hnsw::every_item(candidates, n_items); });
+  if (c.every_item) return c;
+  c.ids = checks::index_candidates(candidates, n_items);
+  c.map = std::make_unique<hnsw::PositionMap>(c.ids, n_items);
+  return c;
 }
 
 template <class Items>
 py::Ref hnsw_ranked(const Items& items, const hnsw::GraphView& graph, const QuerySet& queries,
-                    const checks::CandidateSubset& candidates, const std::vector<uint64_t>& excluded_indptr,
+                    const GraphCandidates& candidates, const std::vector<uint64_t>& excluded_indptr,
                     checks::I64s excluded_indices, uint64_t k, uint64_t ef_search, uint64_t n_threads) {
   if (ef_search == 0) py::value_error("ef_search must be >= 1.");
   const uint64_t n_queries = queries.n_queries();
   auto pool = pools::pool(n_threads);
-  const hnsw::SearchRequest request{candidates.ids, candidates.map, excluded_indptr,
-                                    checks::as_unsigned(excluded_indices), k, ef_search};
-  auto result = pools::run(*pool, [&] { return hnsw::top_k(items, graph, queries, request); });
+  hnsw::SearchRequest request;
+  request.every_item = candidates.every_item;
+  request.n_candidates = candidates.count;
+  request.candidates = candidates.ids;
+  if (candidates.map) request.position_of = candidates.map->view();
+  request.excluded_indptr = excluded_indptr;
+  request.excluded_indices = checks::as_unsigned(excluded_indices);
+  request.k = k;
+  request.ef_search = ef_search;
+  // The caller searches alongside the pool's workers: a lone query never waits for one.
+  auto result = py::without_gil([&] { return pool->join([&] { return hnsw::top_k(items, graph, queries, request); }); });
   if (auto* f = std::get_if<ranking::TooFewEligible>(&result)) py::too_few(k, *f);
   auto& r = std::get<hnsw::Ranked>(result);
   return py::ranked_pair(n_queries, k, std::move(r.positions), std::move(r.scores));
@@ -148,12 +192,13 @@ py::Ref hnsw_search_dense(const SearchDenseArgs& a) {
   if (queries.cols() != vectors.cols()) py::value_error("queries must have the same width as the indexed vectors.");
   const uint64_t dim = vectors.cols();
   const auto item_data = vectors.flat();
-  const hnsw::GraphView graph = graph_of(a, vectors.rows());
-  const checks::CandidateSubset cands = graph_candidates(a.get<"candidates">().flat(), vectors.rows());
+  const auto pool = check_pool(a.get<"n_threads">());
+  const hnsw::GraphView graph = graph_of(a, vectors.rows(), pool);
+  const GraphCandidates cands = graph_candidates(a.get<"candidates">().flat(), vectors.rows(), pool);
   const auto query_data = queries.flat();
   // Every query row gets a result row, even when the rows are empty.
   const uint64_t n_queries = queries.rows();
-  const auto [ex_ptr, ex_idx] = exclusions_of(a, n_queries, cands.ids.size());
+  const auto [ex_ptr, ex_idx] = exclusions_of(a, n_queries, cands.count);
   return hnsw_ranked(DenseItems{item_data, dim}, graph, QuerySet::dense(query_data, dim, n_queries), cands, ex_ptr,
                      ex_idx, a.get<"k">(), a.get<"ef_search">(), a.get<"n_threads">());
 }
@@ -167,10 +212,11 @@ py::Ref hnsw_search_sparse(const SearchSparseArgs& a) {
   const uint64_t dim = a.get<"dim">();
   const checks::CsrInput item = item_csr(a.get<"vectors_data">(), a.get<"vectors_indices">(), a.get<"vectors_indptr">(), dim);
   const uint64_t n_items = item.indptr.size() - 1;
-  const hnsw::GraphView graph = graph_of(a, n_items);
-  const checks::CandidateSubset cands = graph_candidates(a.get<"candidates">().flat(), n_items);
+  const auto pool = check_pool(a.get<"n_threads">());
+  const hnsw::GraphView graph = graph_of(a, n_items, pool);
+  const GraphCandidates cands = graph_candidates(a.get<"candidates">().flat(), n_items, pool);
   const checks::CsrInput queries = query_csr(a, dim);
-  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.ids.size());
+  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.count);
   return hnsw_ranked(SparseItems{item.view()}, graph, QuerySet::scattered(queries.view()), cands, ex_ptr, ex_idx,
                      a.get<"k">(), a.get<"ef_search">(), a.get<"n_threads">());
 }
@@ -183,10 +229,11 @@ py::Ref hnsw_search_sparse_dense(const SearchSparseDenseArgs& a) {
   const auto& vectors = a.get<"vectors">();
   const uint64_t dim = vectors.cols();
   const auto item_data = vectors.flat();
-  const hnsw::GraphView graph = graph_of(a, vectors.rows());
-  const checks::CandidateSubset cands = graph_candidates(a.get<"candidates">().flat(), vectors.rows());
+  const auto pool = check_pool(a.get<"n_threads">());
+  const hnsw::GraphView graph = graph_of(a, vectors.rows(), pool);
+  const GraphCandidates cands = graph_candidates(a.get<"candidates">().flat(), vectors.rows(), pool);
   const checks::CsrInput queries = query_csr(a, dim);
-  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.ids.size());
+  const auto [ex_ptr, ex_idx] = exclusions_of(a, queries.indptr.size() - 1, cands.count);
   return hnsw_ranked(DenseItems{item_data, dim}, graph, QuerySet::sparse_rows(queries.view()), cands, ex_ptr, ex_idx,
                      a.get<"k">(), a.get<"ef_search">(), a.get<"n_threads">());
 }

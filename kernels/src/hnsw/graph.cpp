@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "hnsw/runs.hpp"
+#include "parallel/pool.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define QV_PAUSE() _mm_pause()
@@ -161,41 +164,92 @@ Graph BuildLinks::freeze(uint64_t entry) {
   return g;
 }
 
+namespace {
+
+// Pieces of the check: a block of levels, a run of the index pointer, a run of the links.
+constexpr uint64_t kPointerRun = uint64_t{1} << 15;
+constexpr uint64_t kLinkRun = uint64_t{1} << 16;
+// Bytes a thread of the check should have to read before another one is worth waking.
+constexpr uint64_t kBytesPerThread = uint64_t{1} << 20;
+
+uint64_t pieces(uint64_t n, uint64_t run) { return (n + run - 1) / run; }
+
+}  // namespace
+
+void spread(uint64_t n_pieces, uint64_t bytes, const std::function<void(uint64_t)>& piece) {
+  parallel::Pool* pool = parallel::Pool::current();
+  const uint64_t threads = std::min({pool ? uint64_t{pool->threads()} : 1, n_pieces, bytes / kBytesPerThread + 1});
+  if (threads <= 1) {
+    for (uint64_t t = 0; t < n_pieces; ++t) piece(t);
+    return;
+  }
+  // One task per thread, each taking pieces from a shared cursor: a helper that wakes
+  // late finds the pieces done instead of holding the caller up with one of its own.
+  std::atomic<uint64_t> next{0};
+  parallel::for_each(
+      threads,
+      [&](size_t) {
+        for (uint64_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < n_pieces;) piece(t);
+      },
+      1);
+}
+
 std::optional<GraphView> GraphView::make(std::span<const int32_t> node_level, std::span<const int64_t> links_indptr,
                                          std::span<const int32_t> links_indices, int64_t entry_point,
                                          uint64_t n_items) {
-  // Each test is a branch-free reduction over its array in 32- or 64-bit lanes, so the
-  // compiler vectorises it and the whole check runs at memory speed: it runs on every
-  // search call, and for a single query it would otherwise cost more than the search.
-  uint32_t bad = 0;
+  const uint64_t n = node_level.size();
+  const uint64_t block = uint64_t{1} << kBlockShift;
+  const uint64_t n_blocks = pieces(n, block), n_ptr = pieces(links_indptr.size(), kPointerRun),
+                 n_links = pieces(links_indices.size(), kLinkRun);
+  const uint64_t n_pieces = n_blocks + n_ptr + n_links;
+  GraphView g;
+  g.packed_.reset(new uint32_t[n]);
+  std::vector<uint64_t> sums(n_blocks);
+  std::vector<uint8_t> bad(n_pieces, 0);
+  const uint32_t bound = static_cast<uint32_t>(std::min<uint64_t>(n_items, kMaxItems));
   constexpr uint32_t top_level = static_cast<uint32_t>(kMaxLevel);
-  for (int32_t l : node_level) bad |= static_cast<uint32_t>(l) > top_level;
-  if (bad) return std::nullopt;
-  std::vector<uint64_t> offsets = slot_offsets<int32_t>(node_level);
-  // The levels are read again to make the offsets; a level written in between must not
-  // reach the owned offsets the view trusts.
-  uint64_t steps = 0;
-  for (size_t i = 1; i < offsets.size(); ++i) steps |= (offsets[i] - offsets[i - 1] - 1) > top_level;
-  if (steps) return std::nullopt;
-  const uint64_t slots = offsets.back();
+  const Runs runs = pick_runs();
+
+  // Every level is read once: the copy and the test see the same value even while
+  // another thread writes the array.
+  auto piece = [&](uint64_t t) {
+    if (t < n_blocks) {
+      const uint64_t lo = t * block, hi = std::min(n, lo + block);
+      uint32_t over = 0, off = 0;
+      for (uint64_t i = lo; i < hi; ++i) {
+        const uint32_t l = static_cast<uint32_t>(read_once(node_level[i]));
+        over |= l > top_level;
+        g.packed_[i] = off << 6 | (l & 63u);
+        off += (l & 63u) + 1;
+      }
+      sums[t] = off;
+      bad[t] = over != 0;
+    } else if (t < n_blocks + n_ptr) {
+      const uint64_t lo = (t - n_blocks) * kPointerRun, hi = std::min<uint64_t>(links_indptr.size(), lo + kPointerRun);
+      bad[t] = !runs.steps_up(links_indptr.data() + lo, hi - lo, lo == 0 ? 0 : links_indptr[lo - 1]);
+    } else {
+      const uint64_t lo = (t - n_blocks - n_ptr) * kLinkRun, hi = std::min<uint64_t>(links_indices.size(), lo + kLinkRun);
+      bad[t] = !runs.links_below(links_indices.data() + lo, hi - lo, bound);
+    }
+  };
+  spread(n_pieces, n * 4 + links_indptr.size() * 8 + links_indices.size() * 4, piece);
+
+  for (uint8_t b : bad)
+    if (b) return std::nullopt;
+  g.base_.resize(n_blocks + 1);
+  uint64_t slots = 0;
+  for (uint64_t b = 0; b < n_blocks; ++b) {
+    g.base_[b] = slots;
+    slots += sums[b];
+  }
+  g.base_[n_blocks] = slots;
   if (links_indptr.empty() || links_indptr.size() - 1 != slots) return std::nullopt;
   if (links_indptr[0] != 0) return std::nullopt;
-  // Non-negative first, so that the differences below cannot wrap; a negative difference
-  // then shows in its sign bit.
-  uint64_t signs = 0;
-  for (int64_t v : links_indptr) signs |= static_cast<uint64_t>(v);
-  for (size_t i = 1; i < links_indptr.size(); ++i)
-    signs |= static_cast<uint64_t>(links_indptr[i]) - static_cast<uint64_t>(links_indptr[i - 1]);
-  if (signs >> 63) return std::nullopt;
   if (static_cast<uint64_t>(links_indptr.back()) != links_indices.size()) return std::nullopt;
-  const uint32_t bound = static_cast<uint32_t>(std::min<uint64_t>(n_items, kMaxItems));
-  for (int32_t v : links_indices) bad |= static_cast<uint32_t>(v) >= bound;
-  if (bad) return std::nullopt;
   if (entry_point < 0 || static_cast<uint64_t>(entry_point) >= n_items) return std::nullopt;
-  GraphView g;
-  g.offsets_ = std::move(offsets);
   g.links_indptr_ = links_indptr;
   g.links_indices_ = links_indices;
+  g.n_ = n;
   g.entry_ = static_cast<uint64_t>(entry_point);
   g.top_ = g.level_of(g.entry_);
   return g;

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <memory>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -18,6 +20,10 @@
 namespace qv::hnsw {
 
 inline constexpr uint64_t kMaxLevel = 32;
+
+// Runs piece(t) for every t < n_pieces: on the current pool when there is one and the
+// pieces read enough `bytes` to pay for more threads, else on the calling thread.
+void spread(uint64_t n_pieces, uint64_t bytes, const std::function<void(uint64_t)>& piece);
 inline constexpr uint64_t kMaxItems = uint64_t{1} << 31;
 
 struct Graph {
@@ -138,38 +144,63 @@ std::vector<uint64_t> slot_offsets(std::span<const Level> levels) {
   return off;
 }
 
-// A validated index, borrowed from the caller's arrays (only the offsets are owned).
+// A validated index, borrowed from the caller's arrays.
 //
 // Another Python thread may write those arrays while a search runs. Levels therefore come
-// from the owned offsets, and every index pointer and list entry is read once and checked
-// where it is used, so a write after validation gives a wrong answer or an
+// from the view's own copy, and every index pointer and list entry is read once and
+// checked where it is used, so a write after validation gives a wrong answer or an
 // InternalError, never a read outside the arrays.
+//
+// The copy packs each node's level with its first slot counted from the start of its
+// block of 2^14 nodes (below 2^14 * 33 < 2^20); one base per block completes the slot. It
+// is written in the same pass that checks the levels, a block per task, and is half the
+// size of full offsets: the check runs on every call, so its writes are part of the cost.
 class GraphView {
  public:
+  static constexpr unsigned kBlockShift = 14;
+
   // The structural checks of the index arrays against n_items (the caller has checked
-  // that node_level has n_items entries): nullopt when they do not describe a graph.
+  // that node_level has n_items entries): nullopt when they do not describe a graph. Large
+  // arrays are checked in parallel on the current pool when there is one; every failure
+  // has the same meaning, so the outcome does not depend on the split.
   static std::optional<GraphView> make(std::span<const int32_t> node_level, std::span<const int64_t> links_indptr,
                                        std::span<const int32_t> links_indices, int64_t entry_point, uint64_t n_items);
 
-  uint64_t n_items() const { return offsets_.size() - 1; }
+  uint64_t n_items() const { return n_; }
   uint64_t entry_point() const { return entry_; }
   uint64_t top() const { return top_; }
-  uint64_t level_of(uint64_t node) const { return offsets_[node + 1] - offsets_[node] - 1; }
+  uint64_t level_of(uint64_t node) const { return packed_[node] & 63u; }
+  uint64_t first_slot(uint64_t node) const { return base_[node >> kBlockShift] + (packed_[node] >> 6); }
 
-  // Appends the list of (node, level) to `out`; nothing above the node's level.
-  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
-    if (level > level_of(node)) return;
-    const uint64_t s = offsets_[node] + level;
+  // The positions [begin, end) of the list of (node, level) in links_indices; empty above
+  // the node's level.
+  std::pair<uint64_t, uint64_t> list_range(uint64_t node, uint64_t level) const {
+    const uint32_t p = packed_[node];
+    if (level > (p & 63u)) return {0, 0};
+    const uint64_t s = base_[node >> kBlockShift] + (p >> 6) + level;
     const uint64_t b = static_cast<uint64_t>(read_once(links_indptr_[s]));
     const uint64_t e = static_cast<uint64_t>(read_once(links_indptr_[s + 1]));
     QV_ASSERT(b <= e && e <= links_indices_.size(), "link list positions out of range");
-    const uint64_t n = n_items();
+    return {b, e};
+  }
+  // Requests the node's level word: a node is pushed long before it is expanded.
+  void prefetch_node(uint64_t node) const { __builtin_prefetch(packed_.get() + node); }
+  // Requests the index pointer entries of the node's level-0 list (its level word is
+  // usually cached by then).
+  void prefetch_list(uint64_t node) const {
+    const uint64_t s = base_[node >> kBlockShift] + (packed_[node] >> 6);
+    __builtin_prefetch(links_indptr_.data() + s);
+  }
+
+  // Appends the list of (node, level) to `out`; nothing above the node's level.
+  void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
+    const auto [b, e] = list_range(node, level);
     const size_t at = out.size();
     out.resize(at + (e - b));
     bool bad = false;
     for (uint64_t p = b; p < e; ++p) {
       const uint32_t v = static_cast<uint32_t>(read_once(links_indices_[p]));
-      bad |= v >= n;
+      bad |= v >= n_;
       out[at + (p - b)] = v;
     }
     QV_ASSERT(!bad, "link list entry out of range");
@@ -181,9 +212,11 @@ class GraphView {
   }
 
  private:
-  std::vector<uint64_t> offsets_;
+  std::unique_ptr<uint32_t[]> packed_;  // per node: first slot in its block << 6 | level
+  std::vector<uint64_t> base_;          // per block: its first slot; then the slot count
   std::span<const int64_t> links_indptr_;
   std::span<const int32_t> links_indices_;
+  uint64_t n_ = 0;
   uint64_t entry_ = 0;
   uint64_t top_ = 0;
 };

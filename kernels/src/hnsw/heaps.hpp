@@ -33,6 +33,7 @@ class Frontier {
   void clear() { items_.clear(); }
   bool empty() const { return items_.empty(); }
   size_t size() const { return items_.size(); }
+  const Candidate& top() const { return items_.front(); }
 
   void push(Candidate c) {
     items_.push_back(c);

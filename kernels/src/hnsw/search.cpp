@@ -1,9 +1,12 @@
 #include "hnsw/search.hpp"
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "hnsw/descent.hpp"
 #include "hnsw/heaps.hpp"
+#include "hnsw/runs.hpp"
 #include "hnsw/visited.hpp"
 #include "parallel/pool.hpp"
 
@@ -13,26 +16,65 @@ namespace {
 
 using vectors::Query;
 
-// The scratch of one sequential piece of queries.
+// The scratch of one thread's queries. Each thread keeps one across calls, so a call
+// pays neither the allocation nor the first touch of its marks: between queries the
+// exclusion flags and the scatter buffer are all zero and the marks count only for their
+// own walk's epoch. A query that ends in an exception leaves `dirty` set and the next
+// user wipes everything, so nothing of one call can reach the next.
 struct Workspace {
-  Visited visited;
+  Visited visited{0};
   WalkScratch walk;
   std::vector<double> scatter;
   std::vector<uint8_t> excluded;
   Frontier frontier;
-  ResultHeap nearest;
+  ResultHeap nearest{0, 0};
   std::vector<Candidate> answer;
   std::vector<uint32_t> chunk;
   std::vector<uint32_t> list;          // the level-0 list being expanded
   std::vector<uint64_t> excluded_now;  // the query's excluded positions, read once
+  std::vector<uint64_t> columns;       // the scattered query's columns, read once
+  bool dirty = false;
 
-  Workspace(uint64_t n_items, uint64_t n_candidates, uint64_t scatter_len, uint64_t heap_room)
-      : visited(n_items),
-        scatter(checked_len<double>(scatter_len), 0.0),
-        excluded(checked_len<uint8_t>(n_candidates), 0),
-        nearest(heap_room, heap_room) {
-    frontier.reserve(heap_room);
+  void prepare(uint64_t n_items, uint64_t n_candidates, uint64_t scatter_len) {
+    if (dirty) {
+      std::fill(scatter.begin(), scatter.end(), 0.0);
+      std::fill(excluded.begin(), excluded.end(), uint8_t{0});
+      visited.forget();
+      dirty = false;
+    }
+    visited.grow(n_items);
+    if (excluded.size() < n_candidates) excluded.resize(checked_len<uint8_t>(n_candidates), 0);
+    if (scatter.size() < scatter_len) scatter.resize(checked_len<double>(scatter_len), 0.0);
   }
+};
+
+// A thread's workspace for the length of one piece of work; a fresh one in the unlikely
+// case that the thread's own is in use further up its stack.
+class Lease {
+ public:
+  Lease() {
+    thread_local Workspace mine;
+    thread_local bool busy = false;
+    if (busy) {
+      own_ = std::make_unique<Workspace>();
+      ws_ = own_.get();
+    } else {
+      busy = true;
+      busy_ = &busy;
+      ws_ = &mine;
+    }
+  }
+  ~Lease() {
+    if (busy_) *busy_ = false;
+  }
+  Lease(Lease&& o) noexcept : own_(std::move(o.own_)), ws_(o.ws_), busy_(std::exchange(o.busy_, nullptr)) {}
+  Lease& operator=(Lease&&) = delete;
+  Workspace& operator*() const { return *ws_; }
+
+ private:
+  std::unique_ptr<Workspace> own_;
+  Workspace* ws_;
+  bool* busy_ = nullptr;
 };
 
 template <class Items>
@@ -63,6 +105,8 @@ class Searcher {
     while (!frontier.empty()) {
       const Candidate c = frontier.pop();
       if (nearest.size() >= ef_ && worse(c, nearest.top())) break;
+      // A hop ahead: the list of the next candidate in line is requested now.
+      if (!frontier.empty()) graph_.prefetch_list(frontier.top().index);
       std::vector<uint32_t>& list = ws.list;
       list.clear();
       graph_.neighbors(c.index, 0, list);
@@ -77,6 +121,7 @@ class Searcher {
         const Candidate e{scores[i], fresh[i]};
         if (nearest.size() >= ef_ && worse(e, nearest.top())) continue;
         frontier.push(e);
+        graph_.prefetch_node(e.index);
         if (eligible(e.index, ws)) keep(nearest, e.index, e.score, ef_);
       }
     }
@@ -90,22 +135,23 @@ class Searcher {
     h.clear();
     constexpr size_t kBlock = 256;
     double scores[kBlock];
-    for (size_t p0 = 0; p0 < r_.candidates.size(); p0 += kBlock) {
+    for (size_t p0 = 0; p0 < r_.n_candidates; p0 += kBlock) {
       ws.chunk.clear();
-      const size_t p1 = std::min(r_.candidates.size(), p0 + kBlock);
+      const size_t p1 = std::min<size_t>(r_.n_candidates, p0 + kBlock);
       for (size_t p = p0; p < p1; ++p)
-        if (!ws.excluded[p]) ws.chunk.push_back(static_cast<uint32_t>(r_.candidates[p]));
+        if (!ws.excluded[p]) ws.chunk.push_back(static_cast<uint32_t>(item_at(p)));
       items_.score_many(q, ws.chunk.data(), ws.chunk.size(), scores);
       for (size_t i = 0; i < ws.chunk.size(); ++i) keep(h, ws.chunk[i], scores[i], r_.k);
     }
   }
 
+  uint64_t item_at(uint64_t position) const { return r_.every_item ? position : r_.candidates[position]; }
+  uint64_t position(uint64_t item) const { return r_.every_item ? item : r_.position_of[item]; }
+
   bool eligible(uint64_t item, const Workspace& ws) const {
-    const uint64_t p = r_.position_of[item];
+    const uint64_t p = position(item);
     return p != kNotCandidate && !ws.excluded[p];
   }
-
-  uint64_t ef() const { return ef_; }
 
  private:
   const Items& items_;
@@ -114,12 +160,69 @@ class Searcher {
   uint64_t ef_;
 };
 
+// Runs f(Query) for query q. A scattered row is written into the workspace's buffer from
+// its columns as read once, and exactly those entries are zeroed again, so a column that
+// another thread writes meanwhile cannot leave a value behind for a later call.
+template <class F>
+void with_query(const vectors::QuerySet& queries, uint64_t q, Workspace& ws, uint64_t scatter_len, F&& f) {
+  if (queries.form != vectors::QuerySet::Form::Scattered) {
+    queries.with_query(q, {}, f);
+    return;
+  }
+  const sparse::CsrView& csr = queries.csr;
+  const size_t b = csr.indptr[q], e = csr.indptr[q + 1];
+  const std::span<double> buf(ws.scatter.data(), scatter_len);
+  ws.columns.clear();
+  for (size_t p = b; p < e; ++p) {
+    const uint64_t c = read_once(csr.indices[p]);
+    QV_ASSERT(c < buf.size(), "query column past the scatter buffer");
+    ws.columns.push_back(c);
+    // Assignment, not addition: of repeated columns the last value wins.
+    buf[c] = csr.data[p];
+  }
+  f(Query::scattered(buf));
+  for (uint64_t c : ws.columns) buf[c] = 0.0;
+}
+
 }  // namespace
+
+bool every_item(std::span<const int64_t> candidates, uint64_t n_items) {
+  if (candidates.size() != n_items) return false;
+  const auto counts_up = pick_runs().counts_up;
+  constexpr uint64_t run = uint64_t{1} << 15;
+  const uint64_t n_runs = (n_items + run - 1) / run;
+  std::vector<uint8_t> off(n_runs, 0);
+  spread(n_runs, n_items * 8, [&](uint64_t t) {
+    const uint64_t lo = t * run, hi = std::min(n_items, lo + run);
+    off[t] = !counts_up(candidates.data() + lo, hi - lo, lo);
+  });
+  return std::none_of(off.begin(), off.end(), [](uint8_t o) { return o != 0; });
+}
+
+PositionMap::PositionMap(std::span<const uint64_t> ids, uint64_t n_items) : ids_(ids), n_items_(n_items) {
+  thread_local std::vector<uint32_t> mine;
+  thread_local bool busy = false;
+  if (busy) {
+    map_ = &own_;
+  } else {
+    busy = true;
+    busy_ = &busy;
+    map_ = &mine;
+  }
+  if (map_->size() < n_items) map_->resize(checked_len<uint32_t>(n_items), kNotCandidate);
+  // Candidates are fewer than 2^31, so every position fits.
+  for (size_t p = 0; p < ids.size(); ++p) (*map_)[ids[p]] = static_cast<uint32_t>(p);
+}
+
+PositionMap::~PositionMap() {
+  for (uint64_t id : ids_) (*map_)[id] = kNotCandidate;
+  if (busy_) *busy_ = false;
+}
 
 template <class Items>
 std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const GraphView& graph,
                                                     const vectors::QuerySet& queries, const SearchRequest& r) {
-  const uint64_t n_queries = queries.n_queries(), k = r.k, n_candidates = r.candidates.size();
+  const uint64_t n_queries = queries.n_queries(), k = r.k, n_candidates = r.n_candidates;
   // Every query's eligible count is known without searching: test them all first, so the
   // lowest short query is reported whatever the thread count and no output is allocated
   // for a call that fails.
@@ -135,30 +238,41 @@ std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const Gr
 
   const Searcher<Items> searcher(items, graph, r);
   const uint64_t n = graph.n_items();
-  const uint64_t heap_room = std::min(searcher.ef(), n) + 1;
   const uint64_t scatter_len = queries.scatter_len();
-  auto init = [&] { return Workspace(n, n_candidates, scatter_len, heap_room); };
-  parallel::for_each_with(
-      n_queries, init,
-      [&](Workspace& ws, size_t q) {
-        // The caller's exclusions are read once, so the marks cleared below are the ones set.
-        const size_t b = r.excluded_indptr[q], e = r.excluded_indptr[q + 1];
-        ws.excluded_now.clear();
-        for (size_t i = b; i < e; ++i) {
-          const uint64_t p = read_once(r.excluded_indices[i]);
-          QV_ASSERT(p < n_candidates, "excluded position out of range");
-          ws.excluded_now.push_back(p);
-        }
-        for (uint64_t p : ws.excluded_now) ws.excluded[p] = 1;
-        queries.with_query(q, ws.scatter, [&](const Query& query) { searcher.search(query, ws); });
-        const auto& answer = ws.answer;
-        for (uint64_t i = 0; i < k; ++i) {
-          out.positions[q * k + i] = r.position_of[answer[i].index];
-          out.scores[q * k + i] = answer[i].score;
-        }
-        for (uint64_t p : ws.excluded_now) ws.excluded[p] = 0;
-      },
-      1);
+  auto init = [&] {
+    Lease lease;
+    (*lease).prepare(n, n_candidates, scatter_len);
+    return lease;
+  };
+  auto body = [&](Lease& lease, size_t q) {
+    Workspace& ws = *lease;
+    ws.dirty = true;
+    // The caller's exclusions are read once, so the marks cleared below are the ones set.
+    const size_t b = r.excluded_indptr[q], e = r.excluded_indptr[q + 1];
+    ws.excluded_now.clear();
+    for (size_t i = b; i < e; ++i) {
+      const uint64_t p = read_once(r.excluded_indices[i]);
+      QV_ASSERT(p < n_candidates, "excluded position out of range");
+      ws.excluded_now.push_back(p);
+    }
+    for (uint64_t p : ws.excluded_now) ws.excluded[p] = 1;
+    with_query(queries, q, ws, scatter_len, [&](const Query& query) { searcher.search(query, ws); });
+    const auto& answer = ws.answer;
+    for (uint64_t i = 0; i < k; ++i) {
+      out.positions[q * k + i] = searcher.position(answer[i].index);
+      out.scores[q * k + i] = answer[i].score;
+    }
+    for (uint64_t p : ws.excluded_now) ws.excluded[p] = 0;
+    ws.dirty = false;
+  };
+  // A lone query is searched where the call is: handing it to a worker would cost more
+  // than the search.
+  if (n_queries == 1 || !parallel::Pool::current()) {
+    Lease lease = init();
+    for (uint64_t q = 0; q < n_queries; ++q) body(lease, q);
+  } else {
+    parallel::for_each_with(n_queries, init, body, 1);
+  }
   return out;
 }
 

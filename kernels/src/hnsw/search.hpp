@@ -20,15 +20,42 @@
 
 namespace qv::hnsw {
 
-inline constexpr uint64_t kNotCandidate = std::numeric_limits<uint64_t>::max();
+inline constexpr uint32_t kNotCandidate = std::numeric_limits<uint32_t>::max();
 
 struct SearchRequest {
-  std::span<const uint64_t> candidates;   // ascending item indices
-  std::span<const uint64_t> position_of;  // item -> candidate position, or kNotCandidate
+  // The candidates: every item in item order (positions are item ids: no list, no map),
+  // or an ascending subset with its item -> position map.
+  bool every_item = false;
+  uint64_t n_candidates = 0;
+  std::span<const uint64_t> candidates;   // the subset's item indices
+  std::span<const uint32_t> position_of;  // the subset's map: position, or kNotCandidate
   std::span<const uint64_t> excluded_indptr;  // one row per query
   std::span<const uint64_t> excluded_indices;  // candidate positions, ascending in a row
   uint64_t k = 0;
   uint64_t ef_search = 1;
+};
+
+// True when `candidates` is 0, 1, ..., n_items - 1: the only ascending in-range list of
+// n_items entries. Runs on the current pool when there is one and the list is long.
+bool every_item(std::span<const int64_t> candidates, uint64_t n_items);
+
+// The item -> position map of an ascending candidate subset. Each thread keeps one map
+// between calls, every entry kNotCandidate: a call sets its candidates' entries and puts
+// back exactly those when it ends, so filling the map costs the subset, not the catalogue.
+class PositionMap {
+ public:
+  PositionMap(std::span<const uint64_t> ids, uint64_t n_items);
+  ~PositionMap();
+  PositionMap(const PositionMap&) = delete;
+  PositionMap& operator=(const PositionMap&) = delete;
+  std::span<const uint32_t> view() const { return {map_->data(), n_items_}; }
+
+ private:
+  std::span<const uint64_t> ids_;
+  uint64_t n_items_;
+  std::vector<uint32_t>* map_;
+  std::vector<uint32_t> own_;  // when the thread's map is taken already
+  bool* busy_ = nullptr;
 };
 
 struct Ranked {
@@ -36,8 +63,8 @@ struct Ranked {
   std::vector<double> scores;
 };
 
-// Runs on the current pool. Fails, before any search, with the lowest query that has
-// fewer than k eligible candidates.
+// Fails, before any search, with the lowest query that has fewer than k eligible
+// candidates. One query runs on the calling thread; more run on the current pool.
 template <class Items>
 std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const GraphView& graph,
                                                     const vectors::QuerySet& queries, const SearchRequest& request);

@@ -22,6 +22,17 @@ class Visited {
     }
   }
 
+  // Room for n nodes; the added marks count as unvisited in every generation.
+  void grow(uint64_t n) {
+    if (marks_.size() < n) marks_.resize(checked_len<uint32_t>(n), 0);
+  }
+
+  // Drops every mark, as if freshly created.
+  void forget() {
+    std::fill(marks_.begin(), marks_.end(), 0u);
+    epoch_ = 0;
+  }
+
   // Marks i; true when it was already marked in this walk.
   bool insert(uint64_t i) {
     const bool seen = marks_[i] == epoch_;

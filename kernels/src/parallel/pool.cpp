@@ -99,8 +99,10 @@ void Pool::submit(const std::shared_ptr<Job>& job, size_t copies) {
     sleeping = sleepers_;
   }
   // Spinning workers see the entries without a wake-up; a blocked one found nothing to
-  // claim under the mutex before it slept, so it is counted here and woken.
-  if (sleeping == 0) return;
+  // claim under the mutex before it slept, so it is counted here and woken. A spinner
+  // that stops before claiming takes the mutex and claims then, so when enough of them
+  // poll, waking a sleeper would only cost the caller a system call.
+  if (sleeping == 0 || spinning_.load(std::memory_order_acquire) >= copies) return;
   if (copies == 1) wake_.notify_one(); else wake_.notify_all();
 }
 
@@ -121,7 +123,9 @@ bool Pool::spin_for_work() {
     if (try_claim()) return claimed = true;
     return stop_hint_.load(std::memory_order_relaxed);
   };
+  spinning_.fetch_add(1, std::memory_order_acq_rel);
   detail::spin_until(test, detail::kWorkerSpinUs);
+  spinning_.fetch_sub(1, std::memory_order_acq_rel);
   return claimed;
 }
 

@@ -1,0 +1,1 @@
+#include "hnsw/runs_impl.hpp"
