@@ -10,7 +10,8 @@ in the same run (8 threads): every call checks the whole index, so that read is 
 floor. Filtered runs keep 10 % and 1 % of the items as candidates (hnswlib's filter
 callback, faiss's ID selector; usearch's Python API has no filter), beside the exact scan
 of the subset (`recommend_from_factors` with `candidates`). The peers work in float32,
-we in float64, so a scored row costs us twice their memory traffic.
+we in float64, so a scored row costs us twice their memory traffic. Builds on one and
+on 8 threads, with the share of nodes our repair leaves out of reach of the entry point.
 """
 import statistics
 import threading
@@ -81,34 +82,36 @@ def read_bandwidth(nbytes, t, reps=50):
 
 
 def build_peers(x32, t, only=None):
+    """The peers' indexes by name; `only` names the one to build."""
     peers = {}
-    try:
-        import hnswlib
-        p = hnswlib.Index(space="ip", dim=x32.shape[1])
-        p.init_index(max_elements=len(x32), ef_construction=EF_CONSTRUCTION, M=M)
-        p.set_num_threads(t)
-        p.add_items(x32)
-        peers["hnswlib"] = p
-    except ImportError:
-        pass
-    if only == "hnswlib":
-        return peers
-    try:
-        import faiss
-        faiss.omp_set_num_threads(t)
-        f = faiss.IndexHNSWFlat(x32.shape[1], M, faiss.METRIC_INNER_PRODUCT)
-        f.hnsw.efConstruction = EF_CONSTRUCTION
-        f.add(x32)
-        peers["faiss"] = f
-    except ImportError:
-        pass
-    try:
-        from usearch.index import Index
-        u = Index(ndim=x32.shape[1], metric="ip", dtype="f32", connectivity=M, expansion_add=EF_CONSTRUCTION)
-        u.add(np.arange(len(x32)), x32, threads=t)
-        peers["usearch"] = u
-    except ImportError:
-        pass
+    if only in (None, "hnswlib"):
+        try:
+            import hnswlib
+            p = hnswlib.Index(space="ip", dim=x32.shape[1])
+            p.init_index(max_elements=len(x32), ef_construction=EF_CONSTRUCTION, M=M)
+            p.set_num_threads(t)
+            p.add_items(x32)
+            peers["hnswlib"] = p
+        except ImportError:
+            pass
+    if only in (None, "faiss"):
+        try:
+            import faiss
+            faiss.omp_set_num_threads(t)
+            f = faiss.IndexHNSWFlat(x32.shape[1], M, faiss.METRIC_INNER_PRODUCT)
+            f.hnsw.efConstruction = EF_CONSTRUCTION
+            f.add(x32)
+            peers["faiss"] = f
+        except ImportError:
+            pass
+    if only in (None, "usearch"):
+        try:
+            from usearch.index import Index
+            u = Index(ndim=x32.shape[1], metric="ip", dtype="f32", connectivity=M, expansion_add=EF_CONSTRUCTION)
+            u.add(np.arange(len(x32)), x32, threads=t)
+            peers["usearch"] = u
+        except ImportError:
+            pass
     return peers
 
 
@@ -268,7 +271,41 @@ def by_size(table, cases, t):
                       f"index read bound {bound * 1e6:.0f} us")
 
 
+def run_build(table):
+    """Build time on one and on eight threads, ours beside each peer's, with the share of
+    nodes our repair leaves out of reach of the entry point over level-0 links."""
+    def unreachable(index):
+        node_level, indptr, indices, entry = index
+        first = np.concatenate([[0], np.cumsum(node_level.astype(np.int64) + 1)])
+        seen = np.zeros(len(node_level), bool)
+        seen[entry] = True
+        frontier = np.array([entry])
+        while frontier.size:
+            nxt = np.unique(np.concatenate([indices[indptr[s]:indptr[s + 1]] for s in first[frontier]]))
+            frontier = nxt[~seen[nxt]]
+            seen[frontier] = True
+        return 1.0 - seen.mean()
+
+    for label, n, d, varied, seed in (
+            (quick("100k x 64 lognormal norms", "20k x 64 lognormal norms"), quick(100000, 20000), 64, True, 1),
+            (quick("300k x 32 unit", "30k x 32 unit"), quick(300000, 30000), 32, False, 2)):
+        x, _ = data(n, d, varied, seed, 1)
+        x32 = x.astype(np.float32)
+        for t in (1, threads(8)):
+            t0 = time.perf_counter()
+            index = core.hnsw_build_dense(x, M, EF_CONSTRUCTION, 0, t)
+            ours = time.perf_counter() - t0
+            note = f"unreachable from the entry point: ours {unreachable(index) * 100:.1f} %"
+            del index
+            for name in ("hnswlib", "faiss", "usearch"):
+                t0 = time.perf_counter()
+                if build_peers(x32, t, only=name):
+                    table.add(f"{label}: build, {t} thread{'s' if t > 1 else ''}", ours, name,
+                              time.perf_counter() - t0, note)
+
+
 def run(table):
+    run_build(table)
     t = threads(8)
     n_queries = quick(1000, 200)
     sized = []

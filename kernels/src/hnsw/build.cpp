@@ -1,8 +1,6 @@
 #include "hnsw/build.hpp"
 
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <numeric>
 
 #include "core/splitmix.hpp"
@@ -25,13 +23,6 @@ std::vector<uint64_t> draw_levels(uint64_t n, uint64_t m, uint64_t seed) {
   std::vector<uint64_t> levels(checked_len<uint64_t>(n));
   for (uint64_t i = 0; i < n; ++i) levels[i] = draw_level(seed, i, r);
   return levels;
-}
-
-RepairMode repair_mode() {
-  const char* v = std::getenv("QUORVANE_HNSW_REPAIR");
-  if (v && std::strcmp(v, "none") == 0) return RepairMode::None;
-  if (v && std::strcmp(v, "passes") == 0) return RepairMode::Passes;
-  return RepairMode::Full;
 }
 
 template <class Items>
@@ -58,7 +49,7 @@ Graph build(const Items& items, const HnswParams& params) {
     parallel::for_each_with(
         n - 1, [&] { return b.scratch(); }, [&](BuildScratch& s, size_t i) { b.insert(order[i + 1], s); }, 16);
   }
-  repair(b, repair_mode());
+  repair(b);
   return links.freeze(entry);
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // HNSW construction over an item store (vectors/items.hpp): levels drawn from the seed,
 // insertions in level order (in parallel on a pool of more than one thread), then a
-// repair that links every node the level-0 links leave unreachable from the entry point.
+// repair that links most nodes the level-0 links leave unreachable from the entry point
+// back in.
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,9 +32,11 @@ Graph build(const Items& items, const HnswParams& params);
 extern template Graph build<vectors::DenseItems>(const vectors::DenseItems&, const HnswParams&);
 extern template Graph build<vectors::SparseItems>(const vectors::SparseItems&, const HnswParams&);
 
-// How far the connectivity repair goes; only diagnostics ask for less than all of it
-// (QUORVANE_HNSW_REPAIR=none|passes in the environment).
-enum class RepairMode { None, Passes, Full };
-RepairMode repair_mode();
+namespace detail {
+// Test hooks of the repair: when set, it runs every pass even after the graph repeats
+// (the result must not change); and the passes the last repair searched.
+extern std::atomic<bool> repair_every_pass;
+extern std::atomic<int> repair_passes_run;
+}  // namespace detail
 
 }  // namespace qv::hnsw

@@ -75,9 +75,14 @@ class Builder {
   }
 
   // The beam of one level from s.seeds; nodes for which admit(v) is false are walked
-  // through but never kept. Leaves the kept nodes in s.candidates, best first.
+  // through but never kept. Leaves the kept nodes in s.candidates, best first. `lists`
+  // is the graph's lists or a copy of one level of them (anything with `neighbors`).
   template <class Admit>
   void search_level(uint64_t q, uint64_t level, BuildScratch& s, Admit&& admit) const {
+    search_level(links_, q, level, s, admit);
+  }
+  template <class Lists, class Admit>
+  void search_level(const Lists& lists, uint64_t q, uint64_t level, BuildScratch& s, Admit&& admit) const {
     s.visited.clear();
     s.queue.clear();
     s.found.clear();
@@ -92,7 +97,7 @@ class Builder {
       const Candidate c = s.queue.pop();
       if (s.found.size() >= ef_ && worse(c, s.found.top())) break;
       s.copy.clear();
-      links_.neighbors(c.index, level, s.copy);
+      lists.neighbors(c.index, level, s.copy);
       fresh.clear();
       for (uint32_t v : s.copy)
         if (!s.visited.insert(v)) fresh.push_back(v);
@@ -178,6 +183,6 @@ class Builder {
 };
 
 template <class Items>
-void repair(const Builder<Items>& b, RepairMode mode);
+void repair(const Builder<Items>& b);
 
 }  // namespace qv::hnsw
