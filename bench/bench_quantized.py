@@ -1,19 +1,23 @@
 """Quantized flat scan: ours against faiss scalar quantizers with exact refinement and numpy brute force.
 
 One thread each. Ours and faiss shortlist oversample x k candidates by their codes and
-rescore them exactly; numpy scores every candidate exactly (float64 and float32). Quality
-is recall@10 against the exact float64 top 10. The scan streams every candidate's codes
-for every query, so its bound is memory bandwidth (measured in this run): "scan" reports
-the code bytes a query reads per second (queries x candidates x code bytes / time) and
-their share of the bandwidth; a tile of 16 queries reads each code once, so the bytes
-actually fetched are a sixteenth of that for batches.
+rescore them exactly; numpy scores every candidate exactly in float32. Quality is
+recall@10 against the exact float64 top 10. Sides are timed in one process, interleaved,
+and the median is kept.
+
+Beside each single-query figure stands the bound it is held to, measured in the same run:
+a coarse score costs one fused multiply-add per code (so n x dim of them at the float64
+multiply-add rate of this core, taken from a one-thread BLAS product), and every code byte
+is read once (at the rate one thread reads that many bytes, taken from a numpy reduction
+over the very code array). A batch reads each code once per tile of 16 queries.
 """
+import statistics
 import time
 
 import numpy as np
 import scipy.sparse as sp
 
-from common import median_time, quick
+from common import quick, settings
 from quorvane import _core
 
 K = 10
@@ -33,19 +37,42 @@ def limit_threads():
         pass
 
 
-def read_bandwidth():
-    """Single-thread read bandwidth in bytes per second: the best of a few passes of a
-    vectorized reduction over 1 GiB, far beyond every cache."""
-    a = np.ones(quick(1 << 27, 1 << 25), np.int64)
-    a.max()
-    best = min(_timed(a.max) for _ in range(5))
-    return a.nbytes / best
-
-
-def _timed(fn):
-    t0 = time.perf_counter()
+def best_time(fn, runs=5):
     fn()
-    return time.perf_counter() - t0
+    best = float("inf")
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def fma_rate():
+    """float64 multiply-adds per second of one core: a 1024^3 one-thread BLAS product runs
+    close to the core's peak."""
+    n = quick(1024, 512)
+    a, b = np.random.default_rng(0).standard_normal((2, n, n))
+    return n ** 3 / best_time(lambda: a @ b, 3)
+
+
+def read_rate(buf):
+    """Bytes per second one thread reads from `buf` where it lives (cache or memory)."""
+    words = np.frombuffer(buf, np.uint8, len(buf) // 8 * 8).view(np.uint64)
+    return words.nbytes / best_time(words.max)
+
+
+def interleaved(fns, repeat):
+    """Median seconds of each function, the functions called in turn `repeat` times."""
+    repeat = settings.repeat or (min(repeat, 2) if settings.quick else repeat)
+    for fn in fns.values():
+        fn()
+    times = {name: [] for name in fns}
+    for _ in range(repeat):
+        for name, fn in fns.items():
+            t0 = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - t0)
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def quantize(x, bits):
@@ -87,68 +114,100 @@ def recall(found, truth):
     return np.mean([len(set(a) & set(b)) / K for a, b in zip(found.tolist(), truth.tolist())])
 
 
-def timed(fn, n_queries, heavy=False):
-    box = []
-    t = median_time(lambda: box.append(fn()), repeat=1 if heavy else 3, warmup=0 if heavy else 1)
-    return t, box[-1]
+def bound_note(n_codes, n_bytes, fmas, code_reads):
+    """The larger of the multiply-add time and the read time of one query."""
+    t_fma, t_read = n_codes / fmas, n_bytes / code_reads
+    which = "FMA" if t_fma >= t_read else "read"
+    return max(t_fma, t_read), f"bound {which} {max(t_fma, t_read) * 1e3:.2f} ms " \
+                               f"(FMA {t_fma * 1e3:.2f}, read {t_read * 1e3:.2f} at {code_reads / 1e9:.0f} GB/s)"
 
 
-def dense_family(table, rng, bandwidth, n_items, dim, batches):
+def dense_family(table, rng, fmas, n_items, dim, batches):
     V = rng.standard_normal((n_items, dim)) * np.linspace(1.0, 0.3, dim)
     Q = rng.standard_normal((max(batches), dim)) * np.linspace(1.0, 0.3, dim)
     V32, Q32 = V.astype(np.float32), Q.astype(np.float32)
+    cand = np.arange(n_items, dtype=np.int64)
     try:
         import faiss
     except ImportError:
         faiss = None
-    for share in (1.0, 0.1):
-        cand = np.arange(n_items, dtype=np.int64) if share == 1.0 else \
-            np.sort(rng.choice(n_items, int(n_items * share), replace=False)).astype(np.int64)
-        label = f"{n_items // 1000}k x {dim}" + ("" if share == 1.0 else ", 10% candidates")
-        for nq in batches:
-            q = Q[:nq]
-            ex = (np.zeros(nq + 1, np.int64), np.zeros(0, np.int64))
-            truth = exact_top(q @ V[cand].T)
-            heavy = nq * len(cand) * dim > 4e9
-            t_np, _ = timed(lambda: exact_top(q @ V[cand].T if share < 1 else q @ V.T), nq, heavy)
-            t_np32, _ = timed(lambda: exact_top(Q32[:nq] @ (V32[cand] if share < 1 else V32).T), nq, heavy)
-            for bits in (8, 4, 2, 1):
-                codes, scale, offset = quantize(V, bits)
-                packed = pack_rows(codes, bits)
-                row_bytes = len(packed) // n_items
-                index = None
-                if faiss is not None and bits in (8, 4):
-                    qt = faiss.ScalarQuantizer.QT_8bit if bits == 8 else faiss.ScalarQuantizer.QT_4bit
-                    base = faiss.IndexScalarQuantizer(dim, qt, faiss.METRIC_INNER_PRODUCT)
-                    base.train(V32)
-                    index = faiss.IndexRefineFlat(base)
-                    index.add(V32)
-                for oversample in (1, 4, 16):
-                    t, (pos, _) = timed(lambda: _core.quantized_search_dense(
-                        packed, bits, scale, offset, V, q, cand, *ex, K, oversample), nq)
-                    rec = recall(cand[pos] if share < 1 else pos, cand[truth] if share < 1 else truth)
-                    rate = nq * len(cand) * row_bytes / t
-                    case = f"dense {label}, {nq} q, {bits} bit, os {oversample}"
-                    quality = f"recall {rec:.3f}; scan {rate / 1e9:.1f} GB/s = {rate / bandwidth:.2f} x bw"
-                    table.curve(f"dense {label}, {nq} queries", f"ours {bits} bit", rec, nq / t)
-                    table.add(case, t, "numpy float64 brute force", t_np, quality)
-                    table.add(case, t, "numpy float32 brute force", t_np32, "recall 1.000 (float64 truth)")
-                    if index is not None:
-                        params = faiss.IndexRefineSearchParameters(k_factor=float(oversample))
-                        if share < 1:
-                            params.base_index_params = faiss.SearchParametersPreTransform()
-                            params = faiss.IndexRefineSearchParameters(
-                                k_factor=float(oversample),
-                                base_index_params=faiss.SearchParameters(sel=faiss.IDSelectorBatch(cand)))
-                        t_f, (_, ids) = timed(lambda: index.search(Q32[:nq], K, params=params), nq)
-                        rec_f = recall(ids, cand[truth] if share < 1 else truth)
-                        table.add(case, t, f"faiss SQ{bits} + RefineFlat (float32)", t_f, f"faiss recall {rec_f:.3f}")
-                        table.curve(f"dense {label}, {nq} queries", f"faiss SQ{bits}", rec_f, nq / t_f)
-                del index
+    label = f"{n_items // 1000}k x {dim}"
+    indexes = {}
+    if faiss is not None:
+        for bits in (8, 4):
+            qt = faiss.ScalarQuantizer.QT_8bit if bits == 8 else faiss.ScalarQuantizer.QT_4bit
+            base = faiss.IndexScalarQuantizer(dim, qt, faiss.METRIC_INNER_PRODUCT)
+            base.train(V32)
+            indexes[bits] = faiss.IndexRefineFlat(base)
+            indexes[bits].add(V32)
+    stores = {}
+    for bits in (8, 4, 2, 1):
+        codes, scale, offset = quantize(V, bits)
+        stores[bits] = (pack_rows(codes, bits), scale, offset)
+    for nq in batches:
+        q, q32 = Q[:nq], Q32[:nq]
+        ex = (np.zeros(nq + 1, np.int64), np.zeros(0, np.int64))
+        truth = exact_top(q @ V.T)
+        results = {}
+
+        def keep(name, fn):
+            return lambda: results.__setitem__(name, fn())
+
+        fns = {"numpy": keep("numpy", lambda: exact_top(q32 @ V32.T))}
+        for oversample in (1, 4):
+            for bits, (packed, scale, offset) in stores.items():
+                fns[f"ours {bits} {oversample}"] = keep(f"ours {bits} {oversample}", lambda p=packed, b=bits, s=scale,
+                                                        o=offset, os_=oversample: _core.quantized_search_dense(
+                                                            p, b, s, o, V, q, cand, *ex, K, os_)[0])
+            for bits, index in indexes.items():
+                params = faiss.IndexRefineSearchParameters(k_factor=float(oversample))
+                fns[f"faiss {bits} {oversample}"] = keep(f"faiss {bits} {oversample}", lambda i=index, pr=params:
+                                                         i.search(q32, K, params=pr)[1])
+        t = interleaved(fns, 9 if nq == 1 else 3)
+        table.note(f"{label}, {nq} q: timed")
+        for oversample in (1, 4):
+            for bits, (packed, scale, offset) in stores.items():
+                name = f"ours {bits} {oversample}"
+                case = f"dense {label}, {nq} q, {bits} bit, os {oversample}"
+                quality = f"recall {recall(results[name], truth):.3f}"
+                if nq == 1:
+                    bound, note = bound_note(n_items * dim, len(packed), fmas, read_rate(packed))
+                    quality += f"; {note} = {t[name] / bound:.1f}x it"
+                table.curve(f"dense {label}, {nq} queries", f"ours {bits} bit", recall(results[name], truth),
+                            nq / t[name])
+                table.add(case, t[name], "numpy float32 brute force", t["numpy"], quality)
+                if bits in indexes:
+                    peer = f"faiss {bits} {oversample}"
+                    rec_f = recall(results[peer], truth)
+                    table.add(case, t[name], f"faiss SQ{bits} + RefineFlat (float32)", t[peer],
+                              f"faiss recall {rec_f:.3f}")
+                    table.curve(f"dense {label}, {nq} queries", f"faiss SQ{bits}", rec_f, nq / t[peer])
 
 
-def sparse_family(table, rng, bandwidth):
-    n_items, dim, per_row = quick((1_000_000, 50_000, 50), (100_000, 20_000, 50))
+def sparse_dense_family(table, rng, n_items, dim, nnz):
+    """Dense codes, CSR queries of a few columns: each candidate reads one code per query
+    entry, scattered over its run."""
+    V = rng.standard_normal((n_items, dim))
+    cand = np.arange(n_items, dtype=np.int64)
+    cols = np.sort(rng.choice(dim, nnz, replace=False)).astype(np.int64)
+    vals = rng.standard_normal(nnz)
+    qp, ex = np.array([0, nnz], np.int64), (np.zeros(2, np.int64), np.zeros(0, np.int64))
+    truth = exact_top((V[:, cols] @ vals)[None, :])
+    fns, stores = {"numpy": lambda: exact_top((V[:, cols] @ vals)[None, :])}, {}
+    for bits in (8, 1):
+        codes, scale, offset = quantize(V, bits)
+        stores[bits] = pack_rows(codes, bits)
+        fns[bits] = lambda p=stores[bits], b=bits, s=scale, o=offset: _core.quantized_search_sparse_dense(
+            p, b, s, o, V, qp, cols, vals, cand, *ex, K, 4)[0]
+    t = interleaved(fns, 9)
+    for bits in (8, 1):
+        table.add(f"sparse-dense {n_items // 1000}k x {dim}, query of {nnz}, 1 q, {bits} bit, os 4", t[bits],
+                  "numpy V[:, cols] @ vals", t["numpy"], f"recall {recall(fns[bits](), truth):.3f}; "
+                  f"{n_items * nnz / t[bits] / 1e9:.2f} G codes gathered/s")
+
+
+def sparse_family(table, rng):
+    n_items, dim, per_row = quick((300_000, 50_000, 50), (50_000, 20_000, 50))
     nnz = n_items * per_row
     indptr = np.arange(0, nnz + 1, per_row, dtype=np.int64)
     indices = np.sort(rng.integers(0, dim, nnz).reshape(n_items, per_row), axis=1).ravel().astype(np.int64)
@@ -160,30 +219,29 @@ def sparse_family(table, rng, bandwidth):
         qm.sort_indices()
         qp, qi = qm.indptr.astype(np.int64), qm.indices.astype(np.int64)
         ex = (np.zeros(nq + 1, np.int64), np.zeros(0, np.int64))
-        t_sp, _ = timed(lambda: exact_top((items @ qm.T).T.toarray()), nq)
         truth = exact_top((items @ qm.T).T.toarray())
-        for bits in (8, 4, 2, 1):
+        fns = {"scipy": lambda: exact_top((items @ qm.T).T.toarray())}
+        for bits in (8, 1):
             lo, hi = data.min(), data.max()
             scale = (hi - lo) / ((1 << bits) - 1)
             packed = pack_stream(np.clip(np.rint((data - lo) / scale), 0, (1 << bits) - 1).astype(np.uint8), bits)
-            for oversample in (1, 4, 16):
-                t, (pos, _) = timed(lambda: _core.quantized_search_sparse(
-                    packed, bits, scale, lo, indptr, indices, data, dim, qp, qi, qm.data, cand, *ex, K,
-                    oversample), nq)
-                # Per query the scan streams every item's codes, column indices and pointer.
-                rate = nq * (len(packed) + indices.nbytes + indptr.nbytes) / t
-                table.add(f"sparse {n_items // 1000}k x {dim // 1000}k, {per_row}/row, {nq} q, {bits} bit, "
-                          f"os {oversample}", t, "scipy items @ q.T + argpartition", t_sp,
-                          f"recall {recall(pos, truth):.3f}; scan {rate / 1e9:.2f} GB/s = {rate / bandwidth:.2f} x bw")
+            fns[bits] = lambda p=packed, b=bits, s=scale: _core.quantized_search_sparse(
+                p, b, s, lo, indptr, indices, data, dim, qp, qi, qm.data, cand, *ex, K, 4)[0]
+        t = interleaved(fns, 5)
+        for bits in (8, 1):
+            table.add(f"sparse {n_items // 1000}k x {dim // 1000}k, {per_row}/row, {nq} q, {bits} bit, os 4",
+                      t[bits], "scipy items @ q.T + argpartition", t["scipy"],
+                      f"recall {recall(fns[bits](), truth):.3f}; {nq * nnz / t[bits] / 1e9:.2f} G entries gathered/s")
 
 
 def run(table):
     limit_threads()
     rng = np.random.default_rng(3)
-    bandwidth = read_bandwidth()
-    table.note(f"single-thread read bandwidth {bandwidth / 1e9:.1f} GB/s")
-    table.rows.append((f"memory bandwidth, one thread: {bandwidth / 1e9:.1f} GB/s", 0.0, "-", 0.0, 0.0, ""))
+    fmas = fma_rate()
+    table.note(f"float64 multiply-adds of one core: {fmas / 1e9:.1f} G/s")
+    table.rows.append((f"float64 multiply-adds, one core: {fmas / 1e9:.1f} G/s", 0.0, "-", 0.0, 0.0, ""))
     for n_items, dim, batches in quick([(100_000, 128, (1, 64)), (1_000_000, 64, (1, 64))],
                                        [(20_000, 64, (1, 32))]):
-        dense_family(table, rng, bandwidth, n_items, dim, batches)
-    sparse_family(table, rng, bandwidth)
+        dense_family(table, rng, fmas, n_items, dim, batches)
+    sparse_dense_family(table, rng, *quick((100_000, 128, 16), (20_000, 64, 8)))
+    sparse_family(table, rng)

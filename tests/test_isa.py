@@ -79,6 +79,29 @@ SCRIPT = textwrap.dedent("""
             rng.integers(0, 256, len(ix)).astype(np.uint8), bits, 0.3, -0.1, ip, ix, idata, 90, qp, qi, qd,
             np.arange(400), np.zeros(10, np.int64), np.zeros(0, np.int64), 7, 3))
 
+    # One to three queries (candidates in the register lanes) over codes that are
+    # permutations of one run, so that coarse scores differ little and their rounding shows;
+    # an infinite scale turns the 1-bit codes 0 into NaN chains, which no shortcut may skip.
+    for bits in (1, 2, 4, 8):
+        for dim in (1, 7, 9, 64, 129):
+            base = rng.integers(0, 2 ** bits, dim)
+            rows = np.array([rng.permutation(base) for _ in range(300)])
+            per = 8 // bits
+            packed = np.zeros((300, -(-dim // per)), np.uint8)
+            for d in range(dim):
+                packed[:, d // per] |= (rows[:, d] << (bits * (d % per))).astype(np.uint8)
+            scale = np.where(np.arange(dim) % 2 == 0, 0.1, 0.3)
+            if bits == 1 and dim > 1:
+                scale[dim // 2] = np.inf
+            cand = np.flatnonzero(rng.random(300) < 0.8).astype(np.int64)
+            for n_q in (1, 2, 3):
+                ex = [np.flatnonzero(rng.random(len(cand)) < 0.1) for _ in range(n_q)]
+                ex_ptr = np.concatenate([[0], np.cumsum([len(e) for e in ex])]).astype(np.int64)
+                keep(f"quantized_few{bits}.{dim}.{n_q}", _core.quantized_search_dense(
+                    packed.ravel(), bits, scale, np.full(dim, -0.7), rng.standard_normal((300, dim)),
+                    np.ones((n_q, dim)) * rng.uniform(0.5, 3.0, (n_q, 1)), cand, ex_ptr,
+                    np.concatenate(ex).astype(np.int64), 5, 1))
+
     # Trainers on one thread, whose updates then follow one order.
     ip, ix, _ = csr(60, 50, 0.15)
     U, V, b = rng.standard_normal((60, 12)) * 0.1, rng.standard_normal((50, 12)) * 0.1, np.zeros(50)

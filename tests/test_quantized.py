@@ -153,6 +153,70 @@ def test_tiles_answer_each_query_as_alone(rng, bits):
         assert v1[0].tobytes() == val[q].tobytes()
 
 
+def order_sensitive_case(rng, bits, n_items, dim, n_queries):
+    """Items whose codes are permutations of one run within the even and within the odd
+    dimensions, under weights that take one value on each: every coarse score is the same
+    real number, and only the rounding of one fused chain in dimension order tells them
+    apart, so a scan that summed in any other order would shortlist other items."""
+    base = rng.integers(0, 2 ** bits, dim)
+    codes = np.empty((n_items, dim), np.int64)
+    for i in range(n_items):
+        row = base.copy()
+        for parity in (0, 1):
+            row[parity::2] = rng.permutation(row[parity::2])
+        codes[i] = row
+    scale = np.where(np.arange(dim) % 2 == 0, 0.1, 0.3)
+    offset = np.full(dim, -0.7)
+    queries = np.ones((n_queries, dim)) * rng.uniform(0.5, 3.0, (n_queries, 1))
+    return codes, scale, offset, rng.standard_normal((n_items, dim)), queries
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4, 8])
+@pytest.mark.parametrize("dim", [1, 7, 8, 9, 64, 129])
+@pytest.mark.parametrize("n_queries", [2, 3, 17])
+@pytest.mark.parametrize("nan", [False, True])
+def test_few_queries_give_the_bits_of_each_query_alone(rng, bits, dim, n_queries, nan):
+    # A lone query and up to four take the candidate-lane scorer; the first sixteen of
+    # seventeen take the query-lane tile. Each query alone must match its row in a batch,
+    # also when an infinite weight makes the chains of code 0 NaN and the rest infinite.
+    n_items = 300
+    codes, scale, offset, vectors, queries = order_sensitive_case(rng, bits, n_items, dim, n_queries)
+    if nan:
+        scale[dim // 2] = np.inf
+    candidates = np.flatnonzero(rng.random(n_items) < 0.8).astype(np.int64)
+    ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates), share=0.1)
+    args = (pack_rows(codes, bits), bits, scale, offset, vectors)
+    pos, val = _core.quantized_search_dense(*args, queries, candidates, ex_ptr, ex_idx, 5, 1)
+    for q in range(n_queries):
+        row = ex_idx[ex_ptr[q]:ex_ptr[q + 1]]
+        p1, v1 = _core.quantized_search_dense(*args, queries[q:q + 1], candidates,
+                                              np.array([0, len(row)], np.int64), row, 5, 1)
+        np.testing.assert_array_equal(p1[0], pos[q], err_msg=f"query {q}")
+        assert v1[0].tobytes() == val[q].tobytes()
+
+
+@pytest.mark.parametrize("bits", [1, 2, 4, 8])
+@pytest.mark.parametrize("dim", [1, 7, 8, 9, 64, 129])
+@pytest.mark.parametrize("n_queries", [1, 2, 3, 17])
+def test_last_item_read_to_its_last_byte(rng, bits, dim, n_queries):
+    # The codes array ends with the last item's run, which the scan must read in full and
+    # no further; exact integer sums leave the reference nothing to round.
+    n_items, k = 70, 4
+    codes, scale, offset, vectors, queries = dense_case(rng, bits, n_items, dim, n_queries)
+    codes[-1] = 2 ** bits - 1  # the last item leads wherever the weights are positive
+    candidates = np.sort(np.concatenate([rng.choice(n_items - 1, 30, replace=False), [n_items - 1]]))
+    candidates = candidates.astype(np.int64)
+    ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates))
+    packed = pack_rows(codes, bits)
+    assert len(packed) == n_items * -(-dim * bits // 8)
+    decoded = offset + scale * codes
+    want = reference(queries @ decoded[candidates].T, queries @ vectors[candidates].T, ex_ptr, ex_idx, k, 1)
+    got = _core.quantized_search_dense(packed, bits, scale, offset, vectors, queries, candidates, ex_ptr, ex_idx,
+                                       k, 1)
+    np.testing.assert_array_equal(got[0], want[0])
+    np.testing.assert_array_equal(got[1], want[1])
+
+
 def three_calls(k, candidates, queries, ex_ptr, ex_idx, oversample=1, width=2):
     """The same request through each function, over items of value 0 and codes 0."""
     n_items = 4

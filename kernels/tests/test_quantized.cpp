@@ -2,8 +2,12 @@
 // the bits of the plain fused chains.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cmath>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -33,40 +37,77 @@ TEST(QuantizedCodes, LowOrderCodeFirst) {
   EXPECT_EQ(row_bytes(0, 4), 0u);
 }
 
+// Bytes that end where a page the process may not read begins, so a scorer that reads one
+// byte past the codes it was given faults instead of passing.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(size_t n) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (n + page - 1) / page * page + page;
+    base_ = static_cast<uint8_t*>(mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base_ == MAP_FAILED) throw std::bad_alloc();
+    if (mprotect(base_ + size_ - page, page, PROT_NONE) != 0) throw std::bad_alloc();
+    data_ = base_ + size_ - page - n;
+  }
+  ~GuardedBytes() { munmap(base_, size_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  uint8_t* data() { return data_; }
+
+ private:
+  uint8_t* base_;
+  uint8_t* data_;
+  size_t size_;
+};
+
 class TilePaths : public testing_isa::LevelTest {};
 
+enum class Weights { finite, infinite, nan };
+
 // Every path against the portable fused chains, for each width, for widths around the
-// groups of eight codes and the vector blocks, for every block length and lanes in use
-// (few lanes put candidates in the register lanes, many put query lanes there), with
-// repeated items and the array's last row, whose narrow group reads end at its last byte.
+// words and groups of eight codes and the vector blocks, for every block length and lanes
+// in use (few lanes put candidates in the register lanes, many put query lanes there),
+// with repeated items and the array's last row, which ends at a guard page. A weight of
+// inf or NaN in use must give the NaN a plain fused multiply-add gives for code 0.
 TEST_P(TilePaths, SameBitsAsPortable) {
   std::mt19937_64 g(7);
   std::normal_distribution<double> normal;
   for (uint32_t bits : {1u, 2u, 4u, 8u}) {
-    for (uint64_t dim : {1u, 3u, 7u, 8u, 9u, 16u, 17u, 63u, 130u}) {
-      const uint64_t rb = row_bytes(dim, bits);
-      const uint64_t n_items = 11;
-      std::vector<uint8_t> codes(rb * n_items);
-      for (auto& b : codes) b = static_cast<uint8_t>(g());
-      std::vector<double> tile(kLanes * dim);
-      for (auto& w : tile) w = normal(g) * std::ldexp(1.0, static_cast<int>(g() % 40) - 20);
-            const TileScorer scorer = tile_scorer(bits, GetParam());
-      std::vector<double> unpacked(kTileBlock * dim);
-      for (size_t n = 1; n <= kTileBlock; ++n) {
-        std::vector<uint64_t> items(n);
-        for (auto& it : items) it = g() % 3 == 0 ? n_items - 1 : g() % n_items;
-        for (size_t lanes : {1, 2, 3, 4, 5, 8, 9, 16}) {
-        std::vector<double> acc(kTileBlock * kLanes, -1.0);
-        scorer(codes.data(), rb, dim, items.data(), n, lanes, tile.data(), unpacked.data(), acc.data());
-        for (size_t i = 0; i < n; ++i) {
-          double want[kLanes];
-          with_width(bits, [&](auto w) {
-            tile_row<decltype(w)::value>(want, codes.data() + items[i] * rb, tile.data(), dim);
-          });
-          for (size_t l = 0; l < lanes; ++l)
-            ASSERT_EQ(std::bit_cast<uint64_t>(acc[kLanes * i + l]), std::bit_cast<uint64_t>(want[l]))
-                << "bits " << bits << " dim " << dim << " n " << n << " item " << i << " lane " << l;
-        }
+    for (uint64_t dim : {1u, 3u, 7u, 8u, 9u, 16u, 17u, 63u, 64u, 65u, 129u, 130u, 200u}) {
+      for (Weights kind : {Weights::finite, Weights::infinite, Weights::nan}) {
+        const uint64_t rb = row_bytes(dim, bits);
+        const uint64_t n_items = 11;
+        GuardedBytes codes(rb * n_items);
+        for (uint64_t i = 0; i < rb * n_items; ++i) codes.data()[i] = static_cast<uint8_t>(g());
+        std::vector<double> tile(kLanes * dim);
+        for (auto& w : tile) w = normal(g) * std::ldexp(1.0, static_cast<int>(g() % 40) - 20);
+        const double odd = kind == Weights::infinite ? -INFINITY : NAN;
+        if (kind != Weights::finite) tile[kLanes * (g() % dim)] = odd;
+        std::vector<double> unpacked(kTileBlock * dim);
+        for (size_t n = 1; n <= kTileBlock; ++n) {
+          std::vector<uint64_t> items(n);
+          for (auto& it : items) it = g() % 3 == 0 ? n_items - 1 : g() % n_items;
+          for (size_t lanes : {1, 2, 3, 4, 5, 8, 9, 16}) {
+            const Tile t{tile.data(), dim, lanes, finite_lanes(tile.data(), dim, lanes)};
+            ASSERT_EQ(t.finite, kind == Weights::finite);
+            std::vector<double> acc(kTileBlock * kLanes, -1.0);
+            tile_scorer(bits, GetParam(), lanes)(codes.data(), rb, items.data(), n, t, unpacked.data(), acc.data());
+            for (size_t i = 0; i < n; ++i) {
+              double want[kLanes];
+              with_width(bits, [&](auto w) {
+                tile_row<decltype(w)::value>(want, codes.data() + items[i] * rb, tile.data(), dim);
+              });
+              for (size_t l = 0; l < lanes; ++l) {
+                const double got = acc[kTileBlock * l + i];
+                if (std::isnan(want[l])) {
+                  ASSERT_TRUE(std::isnan(got)) << "bits " << bits << " dim " << dim << " lane " << l;
+                  continue;
+                }
+                ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want[l]))
+                    << "bits " << bits << " dim " << dim << " n " << n << " item " << i << " lane " << l;
+              }
+            }
+          }
         }
       }
     }

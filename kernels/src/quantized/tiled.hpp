@@ -31,17 +31,19 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
             "candidate outside the codes");
 
   std::vector<double> tile(checked_len<double>(checked_mul(kLanes, dim)));
-  std::vector<double> unpacked(checked_len<double>(checked_mul(kTileBlock, dim)));
+  // Only tiles of more than kFewLanes lanes unpack codes, and only the first tile can
+  // have more lanes than the last.
+  const size_t most_lanes = static_cast<size_t>(std::min<uint64_t>(kLanes, n_queries));
+  std::vector<double> unpacked(most_lanes > kFewLanes ? checked_len<double>(checked_mul(kTileBlock, dim)) : 0);
   double acc[kTileBlock * kLanes];
   double c[kLanes];
   size_t cursor[kLanes];
   std::span<const int64_t> rows[kLanes];
   std::vector<Shortlist> heaps;
-  heaps.reserve(kLanes);
-  for (size_t l = 0; l < kLanes; ++l) heaps.emplace_back(L, L);
+  heaps.reserve(most_lanes);
+  for (size_t l = 0; l < most_lanes; ++l) heaps.emplace_back(L, L);
   std::vector<Candidate> rescored;
   rescored.reserve(checked_len<Candidate>(L));
-  const TileScorer score_block = tile_scorer(store.bits, level);
   const uint64_t n_candidates = candidates.size();
 
   for (uint64_t s = 0; s < n_queries; s += kLanes) {
@@ -59,19 +61,45 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
       rows[l] = excluded.row(s + l);
       heaps[l].clear();
     }
+    const Tile t{tile.data(), dim, n, finite_lanes(tile.data(), dim, n)};
+    const TileScorer score_block = tile_scorer(store.bits, level, n);
     for (uint64_t p0 = 0; p0 < n_candidates; p0 += kTileBlock) {
       const size_t m = static_cast<size_t>(std::min<uint64_t>(kTileBlock, n_candidates - p0));
-      score_block(store.codes.data(), store.row_bytes, dim, candidates.data() + p0, m, n, tile.data(),
-                  unpacked.data(), acc);
-      for (size_t i = 0; i < m; ++i) {
-        const uint64_t p = p0 + i;
-        for (size_t l = 0; l < n; ++l) {
-          if (cursor[l] < rows[l].size() && static_cast<uint64_t>(rows[l][cursor[l]]) == p) {
-            ++cursor[l];
-            continue;
-          }
-          heaps[l].offer(c[l] + acc[kLanes * i + l], p);
+      score_block(store.codes.data(), store.row_bytes, candidates.data() + p0, m, t, unpacked.data(), acc);
+      // Lane by lane: each lane offers its candidates in position order to its own heap,
+      // and its exclusion test is one comparison with its next excluded position. A block
+      // whose scores are all below the heap's threshold, which offer() turns away one by
+      // one, is passed over whole.
+      for (size_t l = 0; l < n; ++l) {
+        Shortlist& heap = heaps[l];
+        const std::span<const int64_t> row = rows[l];
+        size_t at = cursor[l];
+        const auto next_excluded = [&] { return at < row.size() ? static_cast<uint64_t>(row[at]) : UINT64_MAX; };
+        uint64_t next = next_excluded();
+        double score[kTileBlock];
+        bool any = false;
+        const double threshold = heap.threshold();
+        for (size_t i = 0; i < m; ++i) {
+          score[i] = c[l] + acc[kTileBlock * l + i];
+          any |= !(score[i] < threshold);
         }
+        if (!any) {
+          while (next < p0 + m) {
+            ++at;
+            next = next_excluded();
+          }
+        } else {
+          for (size_t i = 0; i < m; ++i) {
+            const uint64_t p = p0 + i;
+            if (p == next) {
+              ++at;
+              next = next_excluded();
+            } else {
+              heap.offer(score[i], p);
+            }
+          }
+        }
+        cursor[l] = at;
       }
     }
     for (size_t l = 0; l < n; ++l) {
