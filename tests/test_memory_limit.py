@@ -98,8 +98,8 @@ CASES = {
     "item_gram": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
     "ease_weights": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
     "slim_elasticnet_weights": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
-    "coo_to_csr": "Could not allocate a result array of 1073741825 entries (8589934600 bytes).",
-    "csr_top_k_per_row": None,
+    "coo_to_csr": "Could not allocate a CSR index pointer of 1073741825 entries (8589934600 bytes).",
+    "csr_top_k_per_row": "Could not allocate a checked copy of indptr of 33554433 entries (268435464 bytes).",
     "factorize": "Could not allocate a code per value of 33554432 entries (268435456 bytes).",
     "bpr_fit": "Could not allocate one statistic per epoch of 536870912 entries (4294967296 bytes).",
     "fm_als_fit": "Could not allocate one statistic per sweep of 536870912 entries (4294967296 bytes).",
@@ -108,7 +108,7 @@ CASES = {
     "recommend_from_dense_rows":
         "Could not allocate (len(rows), k) positions and scores of 134217728 entries (2147483648 bytes).",
     "top_k_per_row": "Could not allocate an (n_rows, k) result of 33554432 entries (268435456 bytes).",
-    "tune_suggest": None,
+    "tune_suggest": "Could not allocate one weight per choice of 1073741824 entries (8589934592 bytes).",
 }
 
 GENERAL = "Could not allocate the memory this call needs."
