@@ -25,7 +25,9 @@ struct Workspace {
   Visited visited{0};
   WalkScratch walk;
   std::vector<double> scatter;
-  std::vector<uint8_t> excluded;
+  // The query's excluded positions as bits: an eligibility test of a walk lands on a
+  // random position, and bits keep the whole set in a few cache lines.
+  std::vector<uint64_t> excluded;
   Frontier frontier;
   ResultHeap nearest{0, 0};
   std::vector<Candidate> answer;
@@ -33,17 +35,21 @@ struct Workspace {
   std::vector<uint32_t> list;          // the level-0 list being expanded
   std::vector<uint64_t> excluded_now;  // the query's excluded positions, read once
   std::vector<uint64_t> columns;       // the scattered query's columns, read once
+  bool any_excluded = false;
   bool dirty = false;
+
+  bool is_excluded(uint64_t p) const { return (excluded[p >> 6] >> (p & 63)) & 1; }
 
   void prepare(uint64_t n_items, uint64_t n_candidates, uint64_t scatter_len) {
     if (dirty) {
       std::fill(scatter.begin(), scatter.end(), 0.0);
-      std::fill(excluded.begin(), excluded.end(), uint8_t{0});
+      std::fill(excluded.begin(), excluded.end(), uint64_t{0});
       visited.forget();
       dirty = false;
     }
     visited.grow(n_items);
-    if (excluded.size() < n_candidates) excluded.resize(checked_len<uint8_t>(n_candidates), 0);
+    const uint64_t words = n_candidates / 64 + 1;
+    if (excluded.size() < words) excluded.resize(checked_len<uint64_t>(words), 0);
     if (scatter.size() < scatter_len) scatter.resize(checked_len<double>(scatter_len), 0.0);
   }
 };
@@ -139,7 +145,7 @@ class Searcher {
       ws.chunk.clear();
       const size_t p1 = std::min<size_t>(r_.n_candidates, p0 + kBlock);
       for (size_t p = p0; p < p1; ++p)
-        if (!ws.excluded[p]) ws.chunk.push_back(static_cast<uint32_t>(item_at(p)));
+        if (!ws.is_excluded(p)) ws.chunk.push_back(static_cast<uint32_t>(item_at(p)));
       items_.score_many(q, ws.chunk.data(), ws.chunk.size(), scores);
       for (size_t i = 0; i < ws.chunk.size(); ++i) keep(h, ws.chunk[i], scores[i], r_.k);
     }
@@ -150,7 +156,7 @@ class Searcher {
 
   bool eligible(uint64_t item, const Workspace& ws) const {
     const uint64_t p = position(item);
-    return p != kNotCandidate && !ws.excluded[p];
+    return p != kNotCandidate && !(ws.any_excluded && ws.is_excluded(p));
   }
 
  private:
@@ -255,14 +261,16 @@ std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const Gr
       QV_ASSERT(p < n_candidates, "excluded position out of range");
       ws.excluded_now.push_back(p);
     }
-    for (uint64_t p : ws.excluded_now) ws.excluded[p] = 1;
+    for (uint64_t p : ws.excluded_now) ws.excluded[p >> 6] |= uint64_t{1} << (p & 63);
+    ws.any_excluded = !ws.excluded_now.empty();
     with_query(queries, q, ws, scatter_len, [&](const Query& query) { searcher.search(query, ws); });
     const auto& answer = ws.answer;
     for (uint64_t i = 0; i < k; ++i) {
       out.positions[q * k + i] = searcher.position(answer[i].index);
       out.scores[q * k + i] = answer[i].score;
     }
-    for (uint64_t p : ws.excluded_now) ws.excluded[p] = 0;
+    // Every bit set in these words is one of the query's own.
+    for (uint64_t p : ws.excluded_now) ws.excluded[p >> 6] = 0;
     ws.dirty = false;
   };
   // A lone query is searched where the call is: handing it to a worker would cost more
