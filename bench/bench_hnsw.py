@@ -5,9 +5,9 @@ Data: 100k x 64 vectors with lognormal(0, 0.7) norms (the shape of latent factor
 from numpy. For ef_search from 10 to 320: one query per call on one thread, and a batch
 of 1,000 queries on 8 threads; then each peer's time per query over ours at equal recall
 0.90, 0.95 and 0.99 (interpolated along each curve). The time of one query against the
-item count, beside the time to read the index arrays once at the read bandwidth measured
-in the same run (8 threads): every call checks the whole index, so that read is its
-floor. Filtered runs keep 10 % and 1 % of the items as candidates (hnswlib's filter
+item count, beside the time to read the index arrays once at the memory read bandwidth
+of 8 threads measured in the same run: every call checks the whole index, so that read
+is its floor. Filtered runs keep 10 % and 1 % of the items as candidates (hnswlib's filter
 callback, faiss's ID selector; usearch's Python API has no filter), beside the exact scan
 of the subset (`recommend_from_factors` with `candidates`). The peers work in float32,
 we in float64, so a scored row costs us twice their memory traffic. Builds on one and
@@ -54,28 +54,29 @@ def index_bytes(index):
     return sum(a.nbytes for a in index[:3])
 
 
-def read_bandwidth(nbytes, t, reps=50):
-    """Bytes per second that `t` threads read from a buffer of `nbytes`, read again and
-    again as the index arrays are: NumPy reductions, which release the interpreter lock."""
-    buf = np.ones(max(nbytes, 1 << 16), np.uint8)
-    chunks = np.array_split(buf, t)
+def read_bandwidth(t, nbytes=256 << 20):
+    """Bytes per second that `t` threads stream from memory: each reads its share of a
+    buffer far larger than the caches with one NumPy reduction, which releases the
+    interpreter lock. The index check reads the arrays in pieces that land on whichever
+    thread is free, so memory, not a thread's own cache, is what it reads from."""
+    buf = np.ones(nbytes, np.uint8)
+    shares = np.array_split(buf, t)
     start, done = threading.Barrier(t + 1), threading.Barrier(t + 1)
 
-    def work(c):
+    def work(v):
         start.wait()
-        for _ in range(reps):
-            c.max()
+        v.max()
         done.wait()
 
     best = 0.0
     for _ in range(5):
-        workers = [threading.Thread(target=work, args=(c,)) for c in chunks]
+        workers = [threading.Thread(target=work, args=(v,)) for v in shares]
         for w in workers:
             w.start()
         start.wait()
         t0 = time.perf_counter()
         done.wait()
-        best = max(best, buf.nbytes * reps / (time.perf_counter() - t0))
+        best = max(best, buf.nbytes / (time.perf_counter() - t0))
         for w in workers:
             w.join()
     return best
@@ -256,9 +257,11 @@ def filtered(table, label, x, q, index, peers, t):
 def by_size(table, cases, t):
     """One query per call (ef 10) against the item count, on t threads and on one, beside
     the time to read the index arrays once at the bandwidth of t threads."""
+    bandwidth = read_bandwidth(t, quick(256 << 20, 64 << 20))
+    table.note(f"read bandwidth, {t} threads: {bandwidth / 1e9:.1f} GB/s")
     for n, x, q, index, peers in cases:
         nbytes = index_bytes(index)
-        bound = nbytes / read_bandwidth(nbytes, t)
+        bound = nbytes / bandwidth
         one = q[:quick(300, 50)]
         _, many_t = one_by_one(ours_search(index, x, 10, t), one)
         _, one_t = one_by_one(ours_search(index, x, 10, 1), one)

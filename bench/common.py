@@ -8,6 +8,7 @@ against a peer, `table.note` for a line of progress, `table.curve` for a series 
 figure of its own defines `plot(table, plt, out_dir)` and returns the paths it wrote.
 """
 import contextlib
+import importlib.util
 import json
 import os
 import re
@@ -15,6 +16,7 @@ import statistics
 import subprocess
 import sys
 import time
+from importlib import metadata
 
 
 class Settings:
@@ -85,6 +87,15 @@ def busy_cores(count):
             p.wait()
 
 
+def installed(package):
+    """Whether a peer can be used: by its distribution name (faiss-cpu) or its module's (faiss)."""
+    try:
+        metadata.version(package)
+        return True
+    except metadata.PackageNotFoundError:
+        return importlib.util.find_spec(package) is not None
+
+
 def slug(text):
     return re.sub(r"[^a-z0-9]+", "_", text.lower()).strip("_")
 
@@ -96,6 +107,7 @@ class Table:
         self.family = family
         self.rows = []
         self.curves = {}  # title -> {"x": label, "y": label, "series": {name: [(x, y)]}}
+        self.skipped = []  # peers that are not installed
         self.started = time.perf_counter()
 
     def elapsed(self):
@@ -103,6 +115,12 @@ class Table:
 
     def note(self, message):
         print(f"  [{self.elapsed():6.1f}s] {message}", flush=True)
+
+    def skip(self, package):
+        """A peer that is not installed: said in the progress and as a row of the table, so
+        a table without its peer's columns does not read as a run that measured nothing."""
+        self.skipped.append(package)
+        print(f"  [{self.elapsed():6.1f}s] skipped: {package} is not installed", flush=True)
 
     def add(self, case, ours, peer, peer_time, quality=""):
         ratio = peer_time / ours if ours > 0 else float("inf")
@@ -119,6 +137,7 @@ class Table:
         lines = [header] if header else []
         lines += ["| case | ours (ms) | peer | peer (ms) | peer/ours | quality |",
                   "|---|---:|---|---:|---:|---|"]
+        lines += [f"| skipped: {package} is not installed | | | | | |" for package in self.skipped]
         for case, ours, peer, pt, ratio, q in self.rows:
             lines.append(f"| {case} | {ours*1e3:.2f} | {peer} | {pt*1e3:.2f} | {ratio:.2f} | {q} |")
         for title, fig in self.curves.items():
@@ -139,5 +158,5 @@ class Table:
             json.dump({"family": self.family, "environment": environment or {},
                        "rows": [dict(zip(("case", "ours_s", "peer", "peer_s", "peer_over_ours", "quality"), r))
                                 for r in self.rows],
-                       "curves": self.curves}, f, indent=1)
+                       "curves": self.curves, "skipped": self.skipped}, f, indent=1)
         return path

@@ -78,7 +78,14 @@ def main(argv):
         try:
             module = importlib.import_module(f"bench_{name}")
         except ImportError as e:
-            print(f"\n== {name}: not available ({e})", flush=True)
+            missing = e.name  # a package the family imports at load time
+            if not missing:
+                print(f"\n== {name}: not available ({e})", flush=True)
+                continue
+            print(f"\n== [{number}/{len(names)}] {name}", flush=True)
+            table = common.Table(name)
+            table.skip(missing)
+            print(f"   wrote {table.write(common.settings.out)}", flush=True)
             continue
         description = (module.__doc__ or "").strip().splitlines()[0] if module.__doc__ else ""
         env = environment.collect(getattr(module, "PEERS", ()), args.threads)
@@ -87,6 +94,9 @@ def main(argv):
               f"n_threads=0 -> {env['threads']['n_threads=0 pool size']} threads"
               f"{', quick' if args.quick else ''}; commit {env['commit']}", flush=True)
         table = common.Table(name)
+        for package in getattr(module, "PEERS", ()):
+            if not common.installed(package):
+                table.skip(package)
         try:
             module.run(table)
         except Exception as e:  # one family's failure must not lose the others' results

@@ -4,6 +4,18 @@ import pytest
 import scipy.sparse as sp
 
 
+M64 = (1 << 64) - 1
+
+
+def mix(z):
+    """The splitmix64 finaliser, as the kernels draw their seeded values."""
+    z ^= z >> 30
+    z = (z * 0xBF58476D1CE4E5B9) & M64
+    z ^= z >> 27
+    z = (z * 0x94D049BB133111EB) & M64
+    return z ^ (z >> 31)
+
+
 @pytest.fixture
 def rng():
     return np.random.default_rng(12345)

@@ -9,21 +9,14 @@ import math
 
 import numpy as np
 
+from conftest import M64, mix
+
 G = 0x9E3779B97F4A7C15
-MASK = (1 << 64) - 1
 PASSES, HOSTS = 8, 16
 
 
-def splitmix(z):
-    z ^= z >> 30
-    z = (z * 0xBF58476D1CE4E5B9) & MASK
-    z ^= z >> 27
-    z = (z * 0x94D049BB133111EB) & MASK
-    return z ^ (z >> 31)
-
-
 def draw_level(seed, i, r):
-    z = splitmix(((seed ^ ((i * G) & MASK)) + G) & MASK)
+    z = mix(((seed ^ ((i * G) & M64)) + G) & M64)
     u = ((z >> 11) + 1) * 2.0 ** -53
     return min(int(-(math.log(u) * r)), 32)
 

@@ -117,8 +117,8 @@ def csr_of(x):
             np.nonzero(nz)[1].astype(np.int64), x[nz])
 
 
-# The repair passes stop once the graph repeats: seeds 0 and 2 after pass 4 or 5 with
-# nothing to undo, seed 1 by undoing its last pass, seed 4 runs all eight.
+# The repair passes stop once the graph repeats: seeds 0 and 3 with nothing to undo,
+# seeds 1 and 2 by undoing their last pass; seed 4 runs all eight.
 @pytest.mark.parametrize("form", ["dense", "sparse"])
 @pytest.mark.parametrize("seed, n, d, m, ef", [
     (0, 120, 4, 2, 6), (1, 200, 6, 3, 10), (2, 150, 5, 2, 4), (3, 300, 8, 4, 12), (4, 80, 3, 1, 3),
@@ -133,7 +133,7 @@ def test_one_thread_build_is_the_modelled_graph(form, seed, n, d, m, ef):
     for a, b in zip(got[:3], want[:3]):
         np.testing.assert_array_equal(a, b)
     assert got[3] == want[3]
-    # The repair links nodes back but leaves some unreached, as specified.
+    # The repair links nodes back but leaves some unreached: the completion is withdrawn.
     assert 0 < (~reachable(want)).sum() < n
 
 

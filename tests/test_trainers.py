@@ -12,15 +12,7 @@ import scipy.sparse as sp
 
 from quorvane import _core
 
-M64 = (1 << 64) - 1
-
-
-def mix(z):
-    z ^= z >> 30
-    z = (z * 0xBF58476D1CE4E5B9) & M64
-    z ^= z >> 27
-    z = (z * 0x94D049BB133111EB) & M64
-    return z ^ (z >> 31)
+from conftest import M64, mix
 
 
 def fma(a, b, c):

@@ -36,7 +36,7 @@ class RandomAccessBuffer {
     const size_t align = bytes >= kHuge ? kHuge : kLine;
     const size_t rounded = (bytes + align - 1) / align * align;
     void* p = std::aligned_alloc(align, rounded);
-    if (!p) throw std::bad_alloc();
+    if (!p) allocation_failed("a working copy of the factors or interactions", n, sizeof(T));
     if (bytes >= kHuge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only; failure is harmless
     data_.reset(static_cast<T*>(p));
   }
@@ -70,7 +70,8 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
 
   std::vector<double> shares;
   require_allocatable(p.n_iter, sizeof(double), "n_iter", p.n_iter, "one statistic per epoch");
-  shares.reserve(checked_len<double>(p.n_iter));
+  allocating("one statistic per epoch", p.n_iter, sizeof(double),
+             [&] { shares.reserve(checked_len<double>(p.n_iter)); });
   if (p.n_iter == 0) return shares;
 
   const uint64_t n_samples = sample_pool ? sample_pool->size() : nnz;

@@ -21,6 +21,11 @@ std::string decimal(unsigned __int128 v) {
 }
 }  // namespace
 
+void allocation_failed(const char* what, uint64_t count, size_t elem_bytes) {
+  throw OutOfMemory(std::string("Could not allocate ") + what + " of " + std::to_string(count) + " entries (" +
+                    decimal(static_cast<unsigned __int128>(count) * elem_bytes) + " bytes).");
+}
+
 void require_allocatable(unsigned __int128 count, size_t elem_bytes, const char* argument, uint64_t value,
                          const char* what) {
   static const unsigned __int128 physical = [] {

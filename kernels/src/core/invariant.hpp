@@ -32,17 +32,42 @@ inline T read_once(const T& x) {
   return __atomic_load_n(&x, __ATOMIC_RELAXED);
 }
 
-// A size from a caller's argument that no allocation could hold. Its message names the
-// argument, its value and what it asked for, and the bindings raise it as MemoryError with
-// that message; being a bad_alloc, it is handled wherever memory exhaustion is.
-class TooLarge : public std::bad_alloc {
+// A failed allocation that says what could not be had and how large. The bindings raise
+// it as MemoryError with its message; being a bad_alloc, it is handled wherever memory
+// exhaustion is.
+class OutOfMemory : public std::bad_alloc {
  public:
-  explicit TooLarge(std::string message) : message_(std::move(message)) {}
+  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
   std::string message_;
 };
+
+// A size from a caller's argument that no allocation could hold. Its message names the
+// argument, its value and what it asked for.
+class TooLarge : public OutOfMemory {
+ public:
+  using OutOfMemory::OutOfMemory;
+};
+
+// Throws OutOfMemory "Could not allocate <what> of <count> entries (<bytes> bytes)." for
+// an allocation the system refused although its size passed every check.
+[[noreturn]] void allocation_failed(const char* what, uint64_t count, size_t elem_bytes);
+
+// Runs make(), which allocates `count` entries of `elem_bytes` bytes as `what`. A failed
+// allocation in it becomes allocation_failed: the caller's words are the more specific
+// ones. A TooLarge keeps its own, which name the argument.
+template <class Make>
+decltype(auto) allocating(const char* what, uint64_t count, size_t elem_bytes, Make&& make) {
+  try {
+    return make();
+  } catch (const TooLarge&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    allocation_failed(what, count, elem_bytes);
+  }
+}
 
 // Throws TooLarge when `count` elements of `elem_bytes` bytes, which `argument` (= value)
 // asks for as `what`, are more than the machine's physical memory: such a request could

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/invariant.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -40,7 +42,7 @@ struct DefaultInitAllocator : std::allocator<T> {
   T* allocate(size_t n) {
     if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
-    void* p = ::operator new(bytes, alignment(bytes));
+    void* p = allocating("a result array", n, sizeof(T), [&] { return ::operator new(bytes, alignment(bytes)); });
 #if defined(MADV_HUGEPAGE)
     if (bytes >= kHugeFrom) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
 #endif

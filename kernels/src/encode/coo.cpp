@@ -99,7 +99,8 @@ sparse::RawCsr sort_positions(std::span<const uint64_t> caller_rows, std::span<c
     return rows[a] != rows[b] ? rows[a] < rows[b] : cols[a] < cols[b];
   });
   sparse::RawCsr out;
-  out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1)));
+  allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
+             [&] { out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1))); });
   out.indices.reserve(order.size());
   out.data.reserve(order.size());
   out.indptr[0] = 0;
@@ -404,12 +405,13 @@ std::variant<sparse::RawCsr, OutOfRange> build(std::span<const uint64_t> rows, s
   if (nnz == 0 || n_rows == 0 || n_cols == 0) {
     if (auto bad = first_out_of_range(rows, cols, limits)) return *bad;
     require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
-                        "an index pointer of n_rows + 1");
-    out.indptr.assign(checked_len<uint64_t>(checked_add(n_rows, 1)), 0);
+                        "a CSR index pointer");
+    allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
+               [&] { out.indptr.assign(checked_len<uint64_t>(checked_add(n_rows, 1)), 0); });
     return out;
   }
   require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
-                      "an index pointer of n_rows + 1");
+                      "a CSR index pointer");
   // Indices past the axis itself could only come from a caller that broke the contract;
   // they must still never be placed.
   const uint64_t row_limit = std::min(limits.rows, n_rows), col_limit = std::min(limits.cols, n_cols);
@@ -467,7 +469,8 @@ std::variant<sparse::RawCsr, OutOfRange> build(std::span<const uint64_t> rows, s
   // The result's own buffers hold the scattered entries (the key in place of the column)
   // until each bucket is sorted in cache and written back over itself: its place in the
   // result as long as no pair repeats.
-  out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1)));
+  allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
+             [&] { out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1))); });
   out.indices.resize(nnz);
   out.data.resize(nnz);
   out.indptr[0] = 0;

@@ -96,6 +96,10 @@ class Builder {
     while (!s.queue.empty()) {
       const Candidate c = s.queue.pop();
       if (s.found.size() >= ef_ && worse(c, s.found.top())) break;
+      // The next node to expand is most often the new best of the queue: its list is
+      // requested while this one is walked.
+      if constexpr (requires { lists.prefetch(c.index); })
+        if (!s.queue.empty()) lists.prefetch(s.queue.top().index);
       s.copy.clear();
       lists.neighbors(c.index, level, s.copy);
       fresh.clear();

@@ -170,7 +170,6 @@ class GraphView {
   uint64_t entry_point() const { return entry_; }
   uint64_t top() const { return top_; }
   uint64_t level_of(uint64_t node) const { return packed_[node] & 63u; }
-  uint64_t first_slot(uint64_t node) const { return base_[node >> kBlockShift] + (packed_[node] >> 6); }
 
   // The positions [begin, end) of the list of (node, level) in links_indices; empty above
   // the node's level.

@@ -81,28 +81,37 @@ struct Log {
 
 // The level-0 lists as a pass found them. Its host searches and reachability read this
 // copy: plain reads, and linking can write the lists while later searches still run.
+// One block per node, its length first, so a list's address needs no lookup and can be
+// requested before the list is walked.
 class Level0 {
  public:
-  void take(const BuildLinks& links) {
+  void take(const BuildLinks& links, uint64_t room) {
     const uint64_t n = links.n_nodes();
-    at_.resize(n + 1);
-    items_.clear();
+    stride_ = room + 1;
+    blocks_.resize(checked_len<uint32_t>(checked_mul(n, stride_)));
     for (uint64_t i = 0; i < n; ++i) {
-      at_[i] = items_.size();
-      links.neighbors(i, 0, items_);
+      copy_.clear();
+      links.neighbors(i, 0, copy_);
+      QV_ASSERT(copy_.size() <= room, "level-0 list within its cap");
+      uint32_t* b = blocks_.data() + i * stride_;
+      b[0] = static_cast<uint32_t>(copy_.size());
+      std::copy(copy_.begin(), copy_.end(), b + 1);
     }
-    at_[n] = items_.size();
   }
-  std::span<const uint32_t> list(uint64_t node) const { return {items_.data() + at_[node], at_[node + 1] - at_[node]}; }
+  std::span<const uint32_t> list(uint64_t node) const {
+    const uint32_t* b = blocks_.data() + node * stride_;
+    return {b + 1, b[0]};
+  }
   void neighbors(uint64_t node, uint64_t level, std::vector<uint32_t>& out) const {
     QV_ASSERT(level == 0, "only level 0 is copied");
     const std::span<const uint32_t> l = list(node);
     out.insert(out.end(), l.begin(), l.end());
   }
+  void prefetch(uint64_t node) const { __builtin_prefetch(blocks_.data() + node * stride_); }
 
  private:
-  std::vector<uint64_t> at_;
-  std::vector<uint32_t> items_;
+  uint64_t stride_ = 1;
+  std::vector<uint32_t> blocks_, copy_;
 };
 
 template <class Items>
@@ -116,7 +125,7 @@ class Repair {
     detail::repair_passes_run.store(0, std::memory_order_relaxed);
     if (n_ < 2) return;
     for (int pass = 1; pass <= kPasses; ++pass) {
-      level0_.take(links_);
+      level0_.take(links_, std::min(cap_, n_ - 1));
       find_roots();
       if (roots_.empty()) return;
       log_ = &logs_[pass];

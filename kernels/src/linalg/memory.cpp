@@ -21,7 +21,9 @@ void require_memory(uint64_t bytes) {
 }
 
 core::RawVector<double> square_matrix(uint64_t n) {
-  core::RawVector<double> m(checked_len<double>(checked_mul(n, n)));
+  const uint64_t cells = checked_mul(n, n);
+  auto m = allocating("an (n_cols, n_cols) matrix", cells, sizeof(double),
+                      [&] { return core::RawVector<double>(checked_len<double>(cells)); });
   // One write per huge page (the allocator asks for them on large buffers); with small
   // pages the kernel faults in the rest of the block on the following writes anyway.
   constexpr size_t kPage = (size_t{2} << 20) / sizeof(double);

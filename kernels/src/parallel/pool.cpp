@@ -72,6 +72,10 @@ std::shared_ptr<Pool> Pool::create(size_t n, std::string* error) {
       return nullptr;  // the destructor stops and joins the threads that did start
     }
   }
+  // A worker's thread-local storage is allocated at its first use, and the C library ends
+  // the process when that allocation fails. Started late, a worker would make it while the
+  // call that asked for the pool fills memory; waiting here has every worker make it now.
+  detail::spin_then_wait(pool->running_, [n](size_t r) { return r == n; }, detail::kOutsideSpinUs);
   return pool;
 }
 
@@ -142,6 +146,7 @@ bool spin_until_impl(bool (*test)(const void*), const void* ctx, unsigned budget
 
 void Pool::worker_main() {
   tl_current = this;
+  if (running_.fetch_add(1, std::memory_order_acq_rel) + 1 == n_threads_) running_.notify_all();
   for (;;) {
     bool claimed = spin_for_work();
     std::shared_ptr<Job> job;

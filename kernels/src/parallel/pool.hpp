@@ -97,6 +97,7 @@ class Pool {
   std::atomic<bool> stop_hint_{false};
   size_t sleepers_ = 0;  // workers blocked on wake_ (under mutex_)
   std::atomic<size_t> spinning_{0};  // workers polling for entries
+  std::atomic<size_t> running_{0};  // workers past their set-up
 };
 
 namespace detail {

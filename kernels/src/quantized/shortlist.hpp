@@ -71,10 +71,12 @@ class Shortlist : public ranking::TopK<ranking::CandidateOrder> {
 // failed allocation.
 inline Ranked make_outputs(uint64_t n_queries, uint64_t k) {
   const uint64_t n = checked_mul(n_queries, k);
-  Ranked r;
-  r.positions.assign(checked_len<uint64_t>(n), 0);
-  r.scores.assign(checked_len<double>(n), 0.0);
-  return r;
+  return allocating("an (n_queries, k) result", n, sizeof(uint64_t) + sizeof(double), [&] {
+    Ranked r;
+    r.positions.assign(checked_len<uint64_t>(n), 0);
+    r.scores.assign(checked_len<double>(n), 0.0);
+    return r;
+  });
 }
 
 // Drains one query's shortlist (in the heap's storage order), rescores every entry exactly

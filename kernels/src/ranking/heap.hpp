@@ -42,7 +42,9 @@ class TopK {
   // reserves no more than that.
   TopK(uint64_t k, uint64_t cap) : k_(k) {
     const uint64_t r = k < cap ? k : cap;
-    items_.reserve(checked_len<Candidate>(checked_add(r, 1)));
+    const uint64_t room = checked_add(r, 1);
+    allocating("a heap of the k best", room, sizeof(Candidate),
+               [&] { items_.reserve(checked_len<Candidate>(room)); });
   }
 
   uint64_t k() const { return k_; }

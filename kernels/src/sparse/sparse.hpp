@@ -158,7 +158,7 @@ CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&
       [&](auto& state, size_t i) {
         size_t lo = i * b, hi = std::min(n, lo + b);
         detail::Block& blk = blocks[i];
-        blk.lengths.reserve(hi - lo);
+        allocating("the row lengths of one block", hi - lo, sizeof(size_t), [&] { blk.lengths.reserve(hi - lo); });
         for (size_t r = lo; r < hi; ++r) {
           size_t before = blk.entries.size();
           fill_row(state, item_of(r), blk.entries);
@@ -169,10 +169,12 @@ CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&
   size_t total = 0;
   for (auto& blk : blocks) total += blk.entries.size();
   CsrOwned out;
-  out.indptr.reserve(n + 1);
+  allocating("a CSR result's index pointer", n + 1, sizeof(uint64_t), [&] { out.indptr.reserve(n + 1); });
   out.indptr.push_back(0);
-  out.indices.reserve(total);
-  out.data.reserve(total);
+  allocating("a CSR result's columns and values", total, sizeof(uint64_t) + sizeof(double), [&] {
+    out.indices.reserve(total);
+    out.data.reserve(total);
+  });
   for (auto& blk : blocks) {
     size_t pos = 0;
     for (size_t len : blk.lengths) {
@@ -272,8 +274,9 @@ class Accumulator {
   template <class T>
   static std::unique_ptr<T[], Free> zeroed(uint64_t n) {
     // One spare slot: the branch-free append writes one past the last touched column.
-    void* p = std::calloc(checked_add(checked_len<T>(n), 1), sizeof(T));
-    if (!p) throw std::bad_alloc();
+    const size_t len = checked_add(checked_len<T>(n), 1);
+    void* p = std::calloc(len, sizeof(T));
+    if (!p) allocation_failed("a per-thread scatter accumulator", len, sizeof(T));
     return std::unique_ptr<T[], Free>(static_cast<T*>(p));
   }
 

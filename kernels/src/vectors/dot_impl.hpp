@@ -97,10 +97,16 @@ inline void prefetch_row(const double* p, size_t dim) {
 
 double dot(const double* a, const double* b, size_t n) { return dot_one(a, b, n); }
 
+// Rows requested ahead of the one being scored. A graph walk's rows are scattered, so
+// each is a cache miss that takes far longer than its dot; one row ahead leaves most of
+// that wait exposed, and six were the fastest at 64 dimensions (a batch of searches over
+// 100k items ran about a tenth faster than with one).
+constexpr size_t kRowsAhead = 6;
+
 void dot_rows(const double* q, const double* base, size_t dim, const uint32_t* ids, size_t n, double* out) {
-  if (n > 0) prefetch_row(base + static_cast<size_t>(ids[0]) * dim, dim);
+  for (size_t j = 0; j < kRowsAhead && j < n; ++j) prefetch_row(base + static_cast<size_t>(ids[j]) * dim, dim);
   for (size_t i = 0; i < n; ++i) {
-    if (i + 1 < n) prefetch_row(base + static_cast<size_t>(ids[i + 1]) * dim, dim);
+    if (i + kRowsAhead < n) prefetch_row(base + static_cast<size_t>(ids[i + kRowsAhead]) * dim, dim);
     out[i] = dot_one(q, base + static_cast<size_t>(ids[i]) * dim, dim);
   }
 }

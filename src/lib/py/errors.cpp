@@ -50,10 +50,11 @@ PyObject* convert_current_exception() noexcept {
   try {
     throw;
   } catch (const ErrorSet&) {
-  } catch (const TooLarge& e) {
+  } catch (const OutOfMemory& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    // An allocation no helper of the kernels sized: what it was for is not known here.
+    PyErr_SetString(PyExc_MemoryError, "Could not allocate the memory this call needs.");
   } catch (const std::exception& e) {
     try {
       panic(e.what());
