@@ -134,6 +134,17 @@ def test_large_oversample_is_exact_brute_force(rng):
     np.testing.assert_allclose(val, np.take_along_axis(exact, pos, 1), rtol=1e-12)
 
 
+def assert_each_query_as_alone(store, queries, candidates, ex_ptr, ex_idx, k, oversample):
+    """Each query's row of a dense call is, to the bit, the call of that query alone."""
+    pos, val = _core.quantized_search_dense(*store, queries, candidates, ex_ptr, ex_idx, k, oversample)
+    for q in range(len(queries)):
+        row = ex_idx[ex_ptr[q]:ex_ptr[q + 1]]
+        p1, v1 = _core.quantized_search_dense(*store, queries[q:q + 1], candidates,
+                                              np.array([0, len(row)], np.int64), row, k, oversample)
+        np.testing.assert_array_equal(p1[0], pos[q], err_msg=f"query {q}")
+        assert v1[0].tobytes() == val[q].tobytes()
+
+
 @pytest.mark.parametrize("bits", [1, 8])
 def test_tiles_answer_each_query_as_alone(rng, bits):
     dim, n_items, n_queries = 19, 120, 40
@@ -143,14 +154,8 @@ def test_tiles_answer_each_query_as_alone(rng, bits):
     queries = rng.standard_normal((n_queries, dim))
     candidates = np.arange(5, n_items, dtype=np.int64)
     ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates))
-    args = (pack_rows(codes, bits), bits, scale, offset, vectors)
-    pos, val = _core.quantized_search_dense(*args, queries, candidates, ex_ptr, ex_idx, 6, 2)
-    for q in range(n_queries):
-        row = ex_idx[ex_ptr[q]:ex_ptr[q + 1]]
-        p1, v1 = _core.quantized_search_dense(*args, queries[q:q + 1], candidates,
-                                              np.array([0, len(row)], np.int64), row, 6, 2)
-        np.testing.assert_array_equal(p1[0], pos[q])
-        assert v1[0].tobytes() == val[q].tobytes()
+    assert_each_query_as_alone((pack_rows(codes, bits), bits, scale, offset, vectors), queries, candidates,
+                               ex_ptr, ex_idx, 6, 2)
 
 
 def order_sensitive_case(rng, bits, n_items, dim, n_queries):
@@ -185,14 +190,8 @@ def test_few_queries_give_the_bits_of_each_query_alone(rng, bits, dim, n_queries
         scale[dim // 2] = np.inf
     candidates = np.flatnonzero(rng.random(n_items) < 0.8).astype(np.int64)
     ex_ptr, ex_idx = random_exclusions(rng, n_queries, len(candidates), share=0.1)
-    args = (pack_rows(codes, bits), bits, scale, offset, vectors)
-    pos, val = _core.quantized_search_dense(*args, queries, candidates, ex_ptr, ex_idx, 5, 1)
-    for q in range(n_queries):
-        row = ex_idx[ex_ptr[q]:ex_ptr[q + 1]]
-        p1, v1 = _core.quantized_search_dense(*args, queries[q:q + 1], candidates,
-                                              np.array([0, len(row)], np.int64), row, 5, 1)
-        np.testing.assert_array_equal(p1[0], pos[q], err_msg=f"query {q}")
-        assert v1[0].tobytes() == val[q].tobytes()
+    assert_each_query_as_alone((pack_rows(codes, bits), bits, scale, offset, vectors), queries, candidates,
+                               ex_ptr, ex_idx, 5, 1)
 
 
 @pytest.mark.parametrize("bits", [1, 2, 4, 8])
