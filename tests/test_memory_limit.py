@@ -23,6 +23,8 @@ SCRIPT = textwrap.dedent(r"""
     one_column = (np.arange(33, dtype=np.int64), Z(32), np.ones(32))  # 32 sparse items on column 0
     far_query = (I(0, 1), I(2**30 - 1), np.ones(1))  # scattered into a buffer of 2**30 entries
     case = sys.argv[1]
+    # Each failing allocation below asks for at least twice the budget: memory the interpreter
+    # or NumPy frees or keeps around the call must not decide whether it fails.
     budget = 256 * MiB
     if case == "item_knn_top_k":
         call = lambda t: _core.item_knn_top_k(ip, ix, d, 2**28, 2, t)
@@ -30,18 +32,18 @@ SCRIPT = textwrap.dedent(r"""
         norms = np.ones(2**26)
         call = lambda t: _core.item_cosine_top_k(ip, ix, d, 2**26, norms, 1.0, 2, t)
     elif case == "rp3beta_similarity":
-        scale = np.ones(2**25)
-        call = lambda t: _core.rp3beta_similarity(ip, ix, d, 2**25, scale, scale, 2, t)
+        scale = np.ones(2**26)
+        call = lambda t: _core.rp3beta_similarity(ip, ix, d, 2**26, scale, scale, 2, t)
     elif case in ("item_gram", "ease_weights", "slim_elasticnet_weights"):
         extra = {"item_gram": (), "ease_weights": (1.0,), "slim_elasticnet_weights": (0.1, 0.5, False, 1, 1e-4, 2)}
         call = lambda t: getattr(_core, case)(ip, ix, d, 2**15, *extra[case], t)
     elif case == "coo_to_csr":
         call = lambda t: _core.coo_to_csr(Z(1), Z(1), np.ones(1), 2**30, 1, t)
     elif case == "csr_top_k_per_row":
-        empty_rows = (Z(2**25 + 1), Z(0), np.zeros(0))
+        empty_rows = (Z(2**26 + 1), Z(0), np.zeros(0))
         call = lambda t: _core.csr_top_k_per_row(*empty_rows, 1, 1, t)
     elif case == "factorize":
-        values = np.arange(2**25, dtype=np.int64)
+        values = np.arange(2**27, dtype=np.int64)
         call = lambda t: _core.factorize(values)
     elif case == "bpr_fit":
         call = lambda t: _core.bpr_fit(ip, ix, 6, np.zeros((2, 2)), np.zeros((6, 2)), np.zeros(6), 0.1, 0.1, True,
@@ -61,8 +63,8 @@ SCRIPT = textwrap.dedent(r"""
         rows, w = Z(2**23), np.ones((32, 32))
         call = lambda t: _core.recommend_from_dense_rows(I(0, 1), I(0), np.ones(1), rows, w, None, False, 16, t)
     elif case == "top_k_per_row":
-        scores = np.zeros((2**22, 8))
-        call = lambda t: _core.top_k_per_row(scores, Z(2**22 + 1), Z(0), 8)
+        scores = np.zeros((2**23, 8))
+        call = lambda t: _core.top_k_per_row(scores, Z(2**23 + 1), Z(0), 8)
     elif case == "tune_suggest":
         call = lambda t: _core.tune_suggest("categorical", 0.0, 0.0, False, 2**30, np.arange(20.0),
                                             np.linspace(0, 1, 20), 1, 24, 0)
@@ -94,20 +96,20 @@ SCRIPT = textwrap.dedent(r"""
 CASES = {
     "item_knn_top_k": "Could not allocate a per-thread scatter accumulator of 268435457 entries (2147483656 bytes).",
     "item_cosine_top_k": "Could not allocate a per-thread scatter accumulator of 67108865 entries (536870920 bytes).",
-    "rp3beta_similarity": "Could not allocate a per-thread scatter accumulator of 33554433 entries (268435464 bytes).",
+    "rp3beta_similarity": "Could not allocate a per-thread scatter accumulator of 67108865 entries (536870920 bytes).",
     "item_gram": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
     "ease_weights": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
     "slim_elasticnet_weights": "Could not allocate an (n_cols, n_cols) matrix of 1073741824 entries (8589934592 bytes).",
     "coo_to_csr": "Could not allocate a CSR index pointer of 1073741825 entries (8589934600 bytes).",
-    "csr_top_k_per_row": "Could not allocate a checked copy of indptr of 33554433 entries (268435464 bytes).",
-    "factorize": "Could not allocate a code per value of 33554432 entries (268435456 bytes).",
+    "csr_top_k_per_row": "Could not allocate a checked copy of indptr of 67108865 entries (536870920 bytes).",
+    "factorize": "Could not allocate a table over the range of the values of 134217728 entries (536870912 bytes).",
     "bpr_fit": "Could not allocate one statistic per epoch of 536870912 entries (4294967296 bytes).",
     "fm_als_fit": "Could not allocate one statistic per sweep of 536870912 entries (4294967296 bytes).",
     "hnsw_search_sparse": None,
     "quantized_search_sparse": None,
     "recommend_from_dense_rows":
         "Could not allocate (len(rows), k) positions and scores of 134217728 entries (2147483648 bytes).",
-    "top_k_per_row": "Could not allocate an (n_rows, k) result of 33554432 entries (268435456 bytes).",
+    "top_k_per_row": "Could not allocate an (n_rows, k) result of 67108864 entries (536870912 bytes).",
     "tune_suggest": "Could not allocate one weight per choice of 1073741824 entries (8589934592 bytes).",
 }
 
