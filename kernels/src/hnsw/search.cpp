@@ -1,8 +1,6 @@
 #include "hnsw/search.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <utility>
 
 #include "hnsw/descent.hpp"
 #include "hnsw/heaps.hpp"
@@ -54,34 +52,8 @@ struct Workspace {
   }
 };
 
-// A thread's workspace for the length of one piece of work; a fresh one in the unlikely
-// case that the thread's own is in use further up its stack.
-class Lease {
- public:
-  Lease() {
-    thread_local Workspace mine;
-    thread_local bool busy = false;
-    if (busy) {
-      own_ = std::make_unique<Workspace>();
-      ws_ = own_.get();
-    } else {
-      busy = true;
-      busy_ = &busy;
-      ws_ = &mine;
-    }
-  }
-  ~Lease() {
-    if (busy_) *busy_ = false;
-  }
-  Lease(Lease&& o) noexcept : own_(std::move(o.own_)), ws_(o.ws_), busy_(std::exchange(o.busy_, nullptr)) {}
-  Lease& operator=(Lease&&) = delete;
-  Workspace& operator*() const { return *ws_; }
-
- private:
-  std::unique_ptr<Workspace> own_;
-  Workspace* ws_;
-  bool* busy_ = nullptr;
-};
+// A thread's workspace for the length of one piece of work.
+using Lease = ThreadLease<Workspace>;
 
 template <class Items>
 class Searcher {
@@ -206,15 +178,6 @@ bool every_item(std::span<const int64_t> candidates, uint64_t n_items) {
 }
 
 PositionMap::PositionMap(std::span<const uint64_t> ids, uint64_t n_items) : ids_(ids), n_items_(n_items) {
-  thread_local std::vector<uint32_t> mine;
-  thread_local bool busy = false;
-  if (busy) {
-    map_ = &own_;
-  } else {
-    busy = true;
-    busy_ = &busy;
-    map_ = &mine;
-  }
   if (map_->size() < n_items) map_->resize(checked_len<uint32_t>(n_items), kNotCandidate);
   // Candidates are fewer than 2^31, so every position fits.
   for (size_t p = 0; p < ids.size(); ++p) (*map_)[ids[p]] = static_cast<uint32_t>(p);
@@ -222,7 +185,6 @@ PositionMap::PositionMap(std::span<const uint64_t> ids, uint64_t n_items) : ids_
 
 PositionMap::~PositionMap() {
   for (uint64_t id : ids_) (*map_)[id] = kNotCandidate;
-  if (busy_) *busy_ = false;
 }
 
 template <class Items>

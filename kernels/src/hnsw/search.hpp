@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/thread_lease.hpp"
 #include "hnsw/graph.hpp"
 #include "ranking/candidate.hpp"
 #include "vectors/items.hpp"
@@ -53,9 +54,7 @@ class PositionMap {
  private:
   std::span<const uint64_t> ids_;
   uint64_t n_items_;
-  std::vector<uint32_t>* map_;
-  std::vector<uint32_t> own_;  // when the thread's map is taken already
-  bool* busy_ = nullptr;
+  ThreadLease<std::vector<uint32_t>, PositionMap> map_;
 };
 
 struct Ranked {
