@@ -1,4 +1,5 @@
-"""Six recommenders on one data set, judged on interactions they never saw.
+"""Six recommenders and a popularity baseline on one data set, judged on interactions they
+never saw.
 
 The data is generated with a structure we know: items fall into taste groups, and each
 user mostly picks from one or two favourite groups, with some globally popular items

@@ -165,13 +165,6 @@ def hnsw_build_dense(
     insertion keeps. Levels are drawn from `seed` alone, so they do not depend on the
     order nodes are inserted in.
 
-    After the insertions a repair links most nodes that level-0 links leave out of reach
-    of the entry point back in; some stay out of reach, most often small-norm items.
-    A search still returns such an item through its exact fallback when the walk comes
-    up short, but no walk visits it: a caller who needs every candidate of a small subset
-    considered should score that subset exactly, as `recommend_from_factors` with
-    `candidates` does.
-
     Returns the layered adjacency as `(node_level, links_indptr, links_indices,
     entry_point)`: everything a search needs and nothing else, so a fitted index is
     numpy arrays all the way down. `n_threads == 0` uses all cores; a build on more than
