@@ -24,8 +24,12 @@ SCRIPT = textwrap.dedent(r"""
     far_query = (I(0, 1), I(2**30 - 1), np.ones(1))  # scattered into a buffer of 2**30 entries
     case = sys.argv[1]
     # Each failing allocation below asks for at least twice the budget: memory the interpreter
-    # or NumPy frees or keeps around the call must not decide whether it fails.
+    # or NumPy frees or keeps around the call must not decide whether it fails. Where one of
+    # the same size must succeed first, both take 64 MiB and the budget holds what comes
+    # before the failing one with 32 MiB to spare, and 32 MiB short of holding it too.
     budget = 256 * MiB
+    n_graph = 2**24  # items of a graph whose packed levels take 64 MiB, as its search's own marks do
+    empty_graph = (np.zeros(n_graph, np.int32), Z(n_graph + 1), np.zeros(0, np.int32), 0)
     if case == "item_knn_top_k":
         call = lambda t: _core.item_knn_top_k(ip, ix, d, 2**28, 2, t)
     elif case == "item_cosine_top_k":
@@ -55,6 +59,22 @@ SCRIPT = textwrap.dedent(r"""
         graph = _core.hnsw_build_sparse(*one_column, 1, 4, 16, 0, 1)
         call = lambda t: _core.hnsw_search_sparse(*graph, *one_column, 2**30, *far_query, every, I(0, 0), Z(0), 2,
                                                   16, t)
+    elif case == "hnsw_build_dense":  # level-0 lists of min(2m, n - 1) slots: 6.4 GB
+        vectors = np.ones((40000, 4))
+        call = lambda t: _core.hnsw_build_dense(vectors, 2**20, 40, 1, t)
+    elif case in ("hnsw_search_dense", "hnsw_search_dense_every_item"):
+        budget = 96 * MiB
+        # A subset of candidates needs an item-to-position map; every item needs none, and the
+        # search's visited marks fail instead.
+        cands = np.arange(n_graph, dtype=np.int64) if case.endswith("every_item") else Z(1)
+        empty = np.empty((n_graph, 0))
+        call = lambda t: _core.hnsw_search_dense(*empty_graph, empty, np.empty((1, 0)), cands, Z(2), Z(0), 1, 16, t)
+    elif case == "quantized_search_dense":  # a shortlist of 2**22 entries, then its exact scores
+        budget = 128 * MiB  # 32 MiB more for the checked copy of the candidates
+        n = 2**22
+        codes, vectors, cands = np.zeros(n, np.uint8), np.ones((n, 1)), np.arange(n, dtype=np.int64)
+        call = lambda t: _core.quantized_search_dense(codes, 8, np.ones(1), np.zeros(1), vectors, np.ones((1, 1)),
+                                                      cands, Z(2), Z(0), 1, n)
     elif case == "quantized_search_sparse":
         codes = np.zeros(32, np.uint8)
         call = lambda t: _core.quantized_search_sparse(codes, 8, 1.0, 0.0, *one_column, 2**30, *far_query, every,
@@ -91,8 +111,7 @@ SCRIPT = textwrap.dedent(r"""
         print(t, outcome, flush=True)
 """)
 
-# The failed allocation each case meets, as its MemoryError names it (None: an allocation
-# the kernels do not describe, which gets the general message).
+# The failed allocation each case meets, as its MemoryError names it.
 CASES = {
     "item_knn_top_k": "Could not allocate a per-thread scatter accumulator of 268435457 entries (2147483656 bytes).",
     "item_cosine_top_k": "Could not allocate a per-thread scatter accumulator of 67108865 entries (536870920 bytes).",
@@ -105,15 +124,22 @@ CASES = {
     "factorize": "Could not allocate a table over the range of the values of 134217728 entries (536870912 bytes).",
     "bpr_fit": "Could not allocate one statistic per epoch of 536870912 entries (4294967296 bytes).",
     "fm_als_fit": "Could not allocate one statistic per sweep of 536870912 entries (4294967296 bytes).",
-    "hnsw_search_sparse": None,
-    "quantized_search_sparse": None,
+    "hnsw_build_dense":
+        "Could not allocate the level-0 link lists (min(2m, n - 1) slots per node) of 1599960000 entries "
+        "(6399840000 bytes).",
+    "hnsw_search_dense": "Could not allocate an item-to-position map of the candidates of 16777216 entries "
+                         "(67108864 bytes).",
+    "hnsw_search_dense_every_item": "Could not allocate per-worker visited marks of 16777216 entries (67108864 bytes).",
+    "hnsw_search_sparse":
+        "Could not allocate a per-worker scatter buffer of dim values of 1073741824 entries (8589934592 bytes).",
+    "quantized_search_dense": "Could not allocate the shortlist's exact scores of 4194304 entries (67108864 bytes).",
+    "quantized_search_sparse":
+        "Could not allocate a scatter buffer of dim values of 1073741824 entries (8589934592 bytes).",
     "recommend_from_dense_rows":
         "Could not allocate (len(rows), k) positions and scores of 134217728 entries (2147483648 bytes).",
     "top_k_per_row": "Could not allocate an (n_rows, k) result of 67108864 entries (536870912 bytes).",
     "tune_suggest": "Could not allocate one weight per choice of 1073741824 entries (8589934592 bytes).",
 }
-
-GENERAL = "Could not allocate the memory this call needs."
 
 
 @pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="a preloaded sanitizer aborts on a failed allocation")
@@ -131,4 +157,4 @@ def test_failed_allocation_ends_the_call_and_the_pool_serves_the_next(case):
         if outcome.startswith("ValueError: "):  # a pool whose threads could not start under the cap
             assert outcome.endswith("(os error 11)"), line
         else:
-            assert outcome == "MemoryError: " + (CASES[case] or GENERAL), line
+            assert outcome == "MemoryError: " + CASES[case], line

@@ -130,7 +130,7 @@ std::optional<CandidateSubset> candidate_subset(std::optional<I64s> candidates, 
   s.ids = index_candidates(*candidates, n_items);
   if (!always_map && s.ids.size() < n_items / 16) return s;
   // n_items bounds every id, and an id array exists, so the map is as large as an input.
-  s.map.assign(checked_len<uint64_t>(n_items), std::numeric_limits<uint64_t>::max());
+  resize_as("an item-to-position map of the candidates", s.map, n_items, std::numeric_limits<uint64_t>::max());
   for (size_t p = 0; p < s.ids.size(); ++p) s.map[s.ids[p]] = p;
   return s;
 }

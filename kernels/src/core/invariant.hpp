@@ -97,4 +97,19 @@ inline size_t checked_len(uint64_t n) {
   return static_cast<size_t>(n);
 }
 
+// Resizes `v` to `n` entries (copies of `value...` where given) as the allocation `what`,
+// so that a failure says what it was for.
+template <class Vec, class... Value>
+void resize_as(const char* what, Vec& v, uint64_t n, const Value&... value) {
+  using T = typename Vec::value_type;
+  allocating(what, n, sizeof(T), [&] { v.resize(checked_len<T>(n), value...); });
+}
+
+// Reserves room for `n` entries of `v` as the allocation `what`.
+template <class Vec>
+void reserve_as(const char* what, Vec& v, uint64_t n) {
+  using T = typename Vec::value_type;
+  allocating(what, n, sizeof(T), [&] { v.reserve(checked_len<T>(n)); });
+}
+
 }  // namespace qv

@@ -20,7 +20,8 @@ uint64_t draw_level(uint64_t seed, uint64_t i, double r) {
 
 std::vector<uint64_t> draw_levels(uint64_t n, uint64_t m, uint64_t seed) {
   const double r = 1.0 / std::log(static_cast<double>(std::max<uint64_t>(m, 2)));
-  std::vector<uint64_t> levels(checked_len<uint64_t>(n));
+  std::vector<uint64_t> levels;
+  resize_as("a level per node", levels, n);
   for (uint64_t i = 0; i < n; ++i) levels[i] = draw_level(seed, i, r);
   return levels;
 }
@@ -31,7 +32,8 @@ Graph build(const Items& items, const HnswParams& params) {
   if (n > kMaxItems) invariant_failed("HNSW item count exceeds the i32 node index format", __FILE__, __LINE__);
   std::vector<uint64_t> levels = draw_levels(n, params.m, params.seed);
   // Highest level first, then lowest index: the first node is the entry point.
-  std::vector<uint32_t> order(n);
+  std::vector<uint32_t> order;
+  resize_as("an insertion order of the nodes", order, n);
   std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
     return levels[a] != levels[b] ? levels[a] > levels[b] : a < b;

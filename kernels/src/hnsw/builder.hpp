@@ -22,7 +22,10 @@ struct BuildScratch {
   std::vector<Candidate> candidates, seeds, ranked;
   std::vector<uint32_t> selected, discarded, merged, pruned, copy;
 
-  BuildScratch(uint64_t n, uint64_t heap_room) : visited(n), found(heap_room, heap_room) { queue.reserve(heap_room); }
+  BuildScratch(uint64_t n, uint64_t heap_room)
+      : visited(n), found(heap_room, heap_room, "a per-worker heap of ef_construction candidates") {
+    queue.reserve(heap_room);
+  }
 };
 
 template <class Items>

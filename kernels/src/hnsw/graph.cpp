@@ -22,10 +22,13 @@ BuildLinks::BuildLinks(std::vector<uint64_t> levels, uint64_t m) : levels_(std::
   const uint64_t most = n == 0 ? 0 : n - 1;
   room0_ = std::min(level0_cap(m), most);
   room_up_ = std::min(m, most);
-  level0_.resize(checked_len<uint32_t>(checked_mul(n, room0_)));
-  upper_.resize(checked_len<uint32_t>(checked_mul(slots - n, room_up_)));
-  counts_.assign(checked_len<uint32_t>(slots), 0);
-  locks_ = std::make_unique<std::atomic<uint32_t>[]>(slots);
+  // n <= 2^31 and room0_ < n, so neither product wraps.
+  resize_as("the level-0 link lists (min(2m, n - 1) slots per node)", level0_, n * room0_);
+  resize_as("the upper-level link lists (min(m, n - 1) slots per node and level)", upper_, (slots - n) * room_up_);
+  resize_as("a link count per (node, level) slot", counts_, slots, 0u);
+  using Lock = std::atomic<uint32_t>;
+  locks_ = allocating("a lock per (node, level) slot", slots, sizeof(Lock),
+                      [&] { return std::make_unique<Lock[]>(checked_len<Lock>(slots)); });
   for (uint64_t s = 0; s < slots; ++s) locks_[s].store(0, std::memory_order_relaxed);
 }
 
@@ -138,8 +141,8 @@ Graph BuildLinks::freeze(uint64_t entry) {
   const uint64_t n = levels_.size(), slots = offsets_[n];
   uint64_t total = 0;
   for (uint64_t s = 0; s < slots; ++s) total += counts_[s];
-  g.links_indptr.reserve(checked_len<int64_t>(slots + 1));
-  g.links_indices.reserve(checked_len<int32_t>(total));
+  reserve_as("the links_indptr result", g.links_indptr, slots + 1);
+  reserve_as("the links_indices result", g.links_indices, total);
   g.links_indptr.push_back(0);
   for (uint64_t i = 0; i < n; ++i)
     for (uint64_t l = 0; l <= levels_[i]; ++l)
@@ -150,7 +153,7 @@ Graph BuildLinks::freeze(uint64_t entry) {
         }
         g.links_indptr.push_back(static_cast<int64_t>(g.links_indices.size()));
       });
-  g.node_level.reserve(n);
+  reserve_as("the node_level result", g.node_level, n);
   for (uint64_t l : levels_) {
     QV_ASSERT(l <= static_cast<uint64_t>(INT32_MAX), "graph level fits i32");
     g.node_level.push_back(static_cast<int32_t>(l));
@@ -203,7 +206,8 @@ std::optional<GraphView> GraphView::make(std::span<const int32_t> node_level, st
                  n_links = pieces(links_indices.size(), kLinkRun);
   const uint64_t n_pieces = n_blocks + n_ptr + n_links;
   GraphView g;
-  g.packed_.reset(new uint32_t[n]);
+  g.packed_ = allocating("a packed level per item", n, sizeof(uint32_t),
+                         [&] { return std::unique_ptr<uint32_t[]>(new uint32_t[checked_len<uint32_t>(n)]); });
   std::vector<uint64_t> sums(n_blocks);
   std::vector<uint8_t> bad(n_pieces, 0);
   const uint32_t bound = static_cast<uint32_t>(std::min<uint64_t>(n_items, kMaxItems));

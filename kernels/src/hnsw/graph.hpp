@@ -134,7 +134,8 @@ bool BuildLinks::commit(uint64_t node, uint64_t level, uint32_t version, F&& f) 
 // The first-slot offsets of a level array: n + 1 running sums of level + 1.
 template <class Level>
 std::vector<uint64_t> slot_offsets(std::span<const Level> levels) {
-  std::vector<uint64_t> off(checked_len<uint64_t>(checked_add(levels.size(), 1)));
+  std::vector<uint64_t> off;
+  resize_as("a first slot per node", off, levels.size() + 1);
   uint64_t s = 0;
   for (size_t i = 0; i < levels.size(); ++i) {
     off[i] = s;

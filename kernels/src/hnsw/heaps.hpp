@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/invariant.hpp"
 #include "ranking/candidate.hpp"
 #include "ranking/heap.hpp"
 
@@ -29,7 +30,7 @@ inline void keep(ResultHeap& heap, uint64_t item, double score, uint64_t cap) {
 // Binary heap with the best Candidate on top.
 class Frontier {
  public:
-  void reserve(size_t n) { items_.reserve(n); }
+  void reserve(size_t n) { reserve_as("a per-worker walk frontier", items_, n); }
   void clear() { items_.clear(); }
   bool empty() const { return items_.empty(); }
   size_t size() const { return items_.size(); }

@@ -34,10 +34,19 @@ constexpr int kPasses = 8;
 constexpr size_t kHosts = 16;
 constexpr uint64_t kNone = UINT64_MAX;
 
+// One descent end per node, none found yet.
+std::vector<Candidate> landings(uint64_t n) {
+  std::vector<Candidate> v;
+  resize_as("a descent's end per node", v, n, Candidate{0.0, kNone});
+  return v;
+}
+
 // One bit per node.
 class Bits {
  public:
-  explicit Bits(uint64_t n) : n_(n), words_(checked_len<uint64_t>((n + 63) / 64), 0) {}
+  explicit Bits(uint64_t n) : n_(n) {
+    resize_as("a node bitmap (64 nodes a word)", words_, (n + 63) / 64, uint64_t{0});
+  }
 
   bool test(uint64_t i) const { return (words_[i >> 6] >> (i & 63)) & 1; }
   void set(uint64_t i) { words_[i >> 6] |= uint64_t{1} << (i & 63); }
@@ -88,7 +97,7 @@ class Level0 {
   void take(const BuildLinks& links, uint64_t room) {
     const uint64_t n = links.n_nodes();
     stride_ = room + 1;
-    blocks_.resize(checked_len<uint32_t>(checked_mul(n, stride_)));
+    resize_as("a copy of the level-0 link lists (1 + min(2m, n - 1) entries per node)", blocks_, n * stride_);
     for (uint64_t i = 0; i < n; ++i) {
       copy_.clear();
       links.neighbors(i, 0, copy_);
@@ -179,10 +188,11 @@ class Repair {
   // links them meanwhile, one worker at a time, so linking overlaps the searches.
   void search_and_link() {
     const size_t n_roots = roots_.size();
-    hosts_.resize(n_roots * kHosts);
-    n_hosts_.resize(n_roots);
+    resize_as("the best reached nodes of each unreached root", hosts_, n_roots * kHosts);
+    resize_as("a count of reached nodes per unreached root", n_hosts_, n_roots);
     if (n_roots > ready_size_) {
-      ready_ = std::make_unique<std::atomic<bool>[]>(n_roots);
+      ready_ = allocating("a flag per unreached root", n_roots, sizeof(std::atomic<bool>),
+                          [&] { return std::make_unique<std::atomic<bool>[]>(n_roots); });
       ready_size_ = n_roots;
     }
     for (size_t i = 0; i < n_roots; ++i) ready_[i].store(false, std::memory_order_relaxed);
@@ -335,7 +345,7 @@ class Repair {
   std::vector<std::unique_ptr<BuildScratch>> stock_;  // one per piece of a loop
   std::atomic<size_t> taken_{0};
   Level0 level0_;
-  std::vector<Candidate> landing_ = std::vector<Candidate>(n_, Candidate{0.0, kNone});  // per node: its descent's end
+  std::vector<Candidate> landing_ = landings(n_);  // per node: its descent's end
   std::unique_ptr<std::atomic<bool>[]> ready_;  // per root: its hosts are in
   size_t ready_size_ = 0;
   std::mutex link_mutex_;  // held by the worker that links; guards what follows

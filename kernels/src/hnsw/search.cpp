@@ -47,8 +47,9 @@ struct Workspace {
     }
     visited.grow(n_items);
     const uint64_t words = n_candidates / 64 + 1;
-    if (excluded.size() < words) excluded.resize(checked_len<uint64_t>(words), 0);
-    if (scatter.size() < scatter_len) scatter.resize(checked_len<double>(scatter_len), 0.0);
+    if (excluded.size() < words)
+      resize_as("per-worker exclusion bits (64 candidates a word)", excluded, words, uint64_t{0});
+    if (scatter.size() < scatter_len) resize_as("a per-worker scatter buffer of dim values", scatter, scatter_len, 0.0);
   }
 };
 
@@ -178,7 +179,7 @@ bool every_item(std::span<const int64_t> candidates, uint64_t n_items) {
 }
 
 PositionMap::PositionMap(std::span<const uint64_t> ids, uint64_t n_items) : ids_(ids), n_items_(n_items) {
-  if (map_->size() < n_items) map_->resize(checked_len<uint32_t>(n_items), kNotCandidate);
+  if (map_->size() < n_items) resize_as("an item-to-position map of the candidates", *map_, n_items, kNotCandidate);
   // Candidates are fewer than 2^31, so every position fits.
   for (size_t p = 0; p < ids.size(); ++p) (*map_)[ids[p]] = static_cast<uint32_t>(p);
 }
@@ -198,11 +199,8 @@ std::variant<Ranked, ranking::TooFewEligible> top_k(const Items& items, const Gr
     const uint64_t eligible = n_candidates - (r.excluded_indptr[q + 1] - r.excluded_indptr[q]);
     if (eligible < k) return ranking::TooFewEligible{q, eligible};
   }
-  Ranked out;
-  const uint64_t cells = checked_mul(n_queries, k);
-  out.positions.assign(checked_len<uint64_t>(cells), 0);
-  out.scores.assign(checked_len<double>(cells), 0.0);
-  if (cells == 0) return out;
+  Ranked out = ranking::ranked_rows(n_queries, k, "an (n_queries, k) result");
+  if (out.positions.empty()) return out;
 
   const Searcher<Items> searcher(items, graph, r);
   const uint64_t n = graph.n_items();

@@ -17,6 +17,7 @@
 #include "core/thread_lease.hpp"
 #include "hnsw/graph.hpp"
 #include "ranking/candidate.hpp"
+#include "ranking/rows.hpp"
 #include "vectors/items.hpp"
 
 namespace qv::hnsw {
@@ -57,10 +58,7 @@ class PositionMap {
   ThreadLease<std::vector<uint32_t>, PositionMap> map_;
 };
 
-struct Ranked {
-  std::vector<uint64_t> positions;  // n_queries x k, row-major
-  std::vector<double> scores;
-};
+using Ranked = ranking::RankedRows;
 
 // Fails, before any search, with the lowest query that has fewer than k eligible
 // candidates. One query runs on the calling thread; more run on the current pool.

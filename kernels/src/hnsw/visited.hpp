@@ -10,7 +10,7 @@ namespace qv::hnsw {
 
 class Visited {
  public:
-  explicit Visited(uint64_t n) : marks_(checked_len<uint32_t>(n), 0) {}
+  explicit Visited(uint64_t n) { grow(n); }
 
   // Starts a new walk. Generation 0 is never walked, so fresh marks never count.
   void clear() {
@@ -24,7 +24,7 @@ class Visited {
 
   // Room for n nodes; the added marks count as unvisited in every generation.
   void grow(uint64_t n) {
-    if (marks_.size() < n) marks_.resize(checked_len<uint32_t>(n), 0);
+    if (marks_.size() < n) resize_as("per-worker visited marks", marks_, n, 0u);
   }
 
   // Drops every mark, as if freshly created.

@@ -11,6 +11,7 @@
 #include "core/invariant.hpp"
 #include "ranking/candidate.hpp"
 #include "ranking/heap.hpp"
+#include "ranking/rows.hpp"
 
 namespace qv::quantized {
 
@@ -18,10 +19,7 @@ using ranking::Candidate;
 using ranking::TooFewEligible;
 
 // The k best positions of every query, row-major, and their exact scores.
-struct Ranked {
-  std::vector<uint64_t> positions;
-  std::vector<double> scores;
-};
+using Ranked = ranking::RankedRows;
 using Result = std::variant<Ranked, TooFewEligible>;
 
 // One row of excluded candidate positions per query, strictly ascending (checked by the
@@ -36,6 +34,9 @@ struct Excluded {
     return indices.subspan(indptr[q], indptr[q + 1] - indptr[q]);
   }
 };
+
+// What rank_one rescores into: one exact score per shortlisted candidate.
+inline constexpr const char* kRescoredShortlist = "the shortlist's exact scores";
 
 // oversample x k (saturating), never below k and never above max(k, n_candidates).
 inline uint64_t shortlist_length(uint64_t k, uint64_t oversample, uint64_t n_candidates) {
@@ -63,20 +64,12 @@ inline std::optional<TooFewEligible> first_short_query(uint64_t n_queries, uint6
 // that decides which candidates stay, and every scan form must keep the same ones.
 class Shortlist : public ranking::TopK<ranking::CandidateOrder> {
  public:
-  using TopK::TopK;
+  explicit Shortlist(uint64_t length) : TopK(length, length, "a shortlist heap of oversample * k") {}
   void offer(double score, uint64_t index) { offer_by_pop(score, index); }
 };
 
-// Moves the outputs of a finished call into a Ranked; a size that cannot exist is a
-// failed allocation.
 inline Ranked make_outputs(uint64_t n_queries, uint64_t k) {
-  const uint64_t n = checked_mul(n_queries, k);
-  return allocating("an (n_queries, k) result", n, sizeof(uint64_t) + sizeof(double), [&] {
-    Ranked r;
-    r.positions.assign(checked_len<uint64_t>(n), 0);
-    r.scores.assign(checked_len<double>(n), 0.0);
-    return r;
-  });
+  return ranking::ranked_rows(n_queries, k, "an (n_queries, k) result");
 }
 
 // Drains one query's shortlist (in the heap's storage order), rescores every entry exactly

@@ -30,20 +30,22 @@ Result tiled_top_k(const DenseCodes& store, std::span<const double> queries, uin
   QV_ASSERT(candidates.empty() || (candidates.back() + 1) * store.row_bytes <= store.codes.size(),
             "candidate outside the codes");
 
-  std::vector<double> tile(checked_len<double>(checked_mul(kLanes, dim)));
+  std::vector<double> tile, unpacked;
+  resize_as("the code weights of a tile of queries (16 per dimension)", tile, checked_mul(kLanes, dim));
   // Only tiles of more than kFewLanes lanes unpack codes, and only the first tile can
   // have more lanes than the last.
   const size_t most_lanes = static_cast<size_t>(std::min<uint64_t>(kLanes, n_queries));
-  std::vector<double> unpacked(most_lanes > kFewLanes ? checked_len<double>(checked_mul(kTileBlock, dim)) : 0);
+  if (most_lanes > kFewLanes)
+    resize_as("the unpacked codes of a block of candidates", unpacked, checked_mul(kTileBlock, dim));
   double acc[kTileBlock * kLanes];
   double c[kLanes];
   size_t cursor[kLanes];
   std::span<const int64_t> rows[kLanes];
   std::vector<Shortlist> heaps;
   heaps.reserve(most_lanes);
-  for (size_t l = 0; l < most_lanes; ++l) heaps.emplace_back(L, L);
+  for (size_t l = 0; l < most_lanes; ++l) heaps.emplace_back(L);
   std::vector<Candidate> rescored;
-  rescored.reserve(checked_len<Candidate>(L));
+  reserve_as(kRescoredShortlist, rescored, L);
   const uint64_t n_candidates = candidates.size();
 
   for (uint64_t s = 0; s < n_queries; s += kLanes) {

@@ -39,12 +39,14 @@ Result per_query(const QuantizedStore& store, const Items& items, const vectors:
       n_weights = std::max<uint64_t>(n_weights, e - b);
     }
   }
-  std::vector<double> weights(checked_len<double>(n_weights), 0.0);
-  std::vector<uint64_t> columns(queries.form == Form::Dense ? 0 : checked_len<uint64_t>(n_weights));
-  std::vector<double> scatter(checked_len<double>(queries.scatter_len()), 0.0);
-  Shortlist heap(L, L);
+  std::vector<double> weights, scatter;
+  std::vector<uint64_t> columns;
+  resize_as("a code weight per query entry", weights, n_weights, 0.0);
+  if (queries.form != Form::Dense) resize_as("a column per query entry", columns, n_weights);
+  resize_as("a scatter buffer of dim values", scatter, queries.scatter_len(), 0.0);
+  Shortlist heap(L);
   std::vector<Candidate> rescored;
-  rescored.reserve(checked_len<Candidate>(L));
+  reserve_as(kRescoredShortlist, rescored, L);
   if (dense)
     QV_ASSERT(candidates.empty() || (candidates.back() + 1) * dense->row_bytes <= dense->codes.size(),
               "candidate outside the codes");

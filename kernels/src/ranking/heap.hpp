@@ -39,12 +39,10 @@ template <class Order>
 class TopK {
  public:
   // Keeps the k best offers. `cap` bounds how many can ever be offered, so a huge k
-  // reserves no more than that.
-  TopK(uint64_t k, uint64_t cap) : k_(k) {
+  // reserves no more than that; `what` names the reservation should it fail.
+  TopK(uint64_t k, uint64_t cap, const char* what = "a heap of the k best") : k_(k) {
     const uint64_t r = k < cap ? k : cap;
-    const uint64_t room = checked_add(r, 1);
-    allocating("a heap of the k best", room, sizeof(Candidate),
-               [&] { items_.reserve(checked_len<Candidate>(room)); });
+    reserve_as(what, items_, checked_add(r, 1));
   }
 
   uint64_t k() const { return k_; }

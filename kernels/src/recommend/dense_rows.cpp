@@ -35,8 +35,9 @@ Result top_k_from_dense_rows(const sparse::CsrView& users, std::span<const doubl
   run_chunks(
       out, 1, k, rows.size(),
       [&] {
-        return Scratch{std::vector<double>(checked_len<double>(n_items), 0.0), {}, Best(k, candidates.n_candidates),
-                       {}};
+        Scratch s{{}, {}, Best(k, candidates.n_candidates), {}};
+        resize_as("a per-thread row of scores", s.scores, n_items, 0.0);
+        return s;
       },
       [&](Scratch& s, size_t q, std::span<uint64_t> positions, std::span<double> scores) {
         const auto skip = excluded.of(q, s.excluded);

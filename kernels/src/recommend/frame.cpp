@@ -78,15 +78,7 @@ std::optional<TooFewEligible> precheck(std::span<const uint64_t> rows, const Can
 }
 
 Outputs make_outputs(uint64_t n_queries, uint64_t k) {
-  require_allocatable(static_cast<unsigned __int128>(n_queries) * k, sizeof(uint64_t) + sizeof(double), "k", k,
-                      "(len(rows), k) positions and scores");
-  const uint64_t n = checked_mul(n_queries, k);
-  return allocating("(len(rows), k) positions and scores", n, sizeof(uint64_t) + sizeof(double), [&] {
-    Outputs out;
-    out.positions.assign(checked_len<uint64_t>(n), 0);
-    out.scores.assign(checked_len<double>(n), 0.0);
-    return out;
-  });
+  return ranking::ranked_rows(n_queries, k, "(len(rows), k) positions and scores");
 }
 
 }  // namespace qv::recommend

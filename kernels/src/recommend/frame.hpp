@@ -20,6 +20,7 @@
 #include "parallel/pool.hpp"
 #include "ranking/candidate.hpp"
 #include "ranking/heap.hpp"
+#include "ranking/rows.hpp"
 #include "sparse/sparse.hpp"
 
 namespace qv::recommend {
@@ -77,10 +78,7 @@ struct Exclusions {
 using Best = ranking::TopK<ranking::CandidateOrder>;
 
 // The result buffers of a request: n_queries x k entries each, query q at [q*k, q*k+k).
-struct Outputs {
-  std::vector<uint64_t> positions;
-  std::vector<double> scores;
-};
+using Outputs = ranking::RankedRows;
 using Result = std::variant<Outputs, TooFewEligible>;
 
 // Every query's excluded positions, collected once per request by the pre-check and read

@@ -16,7 +16,9 @@ namespace {
 // The sums of the sparse path in a catalogue-sized accumulator, the excluded positions
 // marked per candidate: the cheapest per term, for a thread that scores many queries.
 struct DenseSums {
-  DenseSums(uint64_t n_items, uint64_t n_candidates) : acc(n_items), mask(checked_len<uint8_t>(n_candidates), 0) {}
+  DenseSums(uint64_t n_items, uint64_t n_candidates) : acc(n_items) {
+    resize_as("a per-thread exclusion mask of the candidates", mask, n_candidates, uint8_t{0});
+  }
 
   void begin(std::span<const uint64_t> excluded, const CandidateSet&, uint64_t) {
     for (uint64_t p : excluded) mask[p] = 1;
