@@ -34,8 +34,7 @@ void check_indices(I64s values, uint64_t bound, const char* name) {
 
 std::vector<uint64_t> to_usize(I64s values, const char* name, uint64_t bound) {
   std::vector<uint64_t> out;
-  const std::string what = std::string("a checked copy of ") + name;
-  allocating(what.c_str(), values.size(), sizeof(uint64_t), [&] { out.reserve(values.size()); });
+  reserve_as((std::string("a checked copy of ") + name).c_str(), out, values.size());
   for (int64_t v : values) {
     if (v < 0 || static_cast<uint64_t>(v) >= bound) index_out_of_range(name, v, bound);
     out.push_back(static_cast<uint64_t>(v));

@@ -70,8 +70,7 @@ std::vector<double> fit(const sparse::CsrView& m, std::optional<std::span<const 
 
   std::vector<double> shares;
   require_allocatable(p.n_iter, sizeof(double), "n_iter", p.n_iter, "one statistic per epoch");
-  allocating("one statistic per epoch", p.n_iter, sizeof(double),
-             [&] { shares.reserve(checked_len<double>(p.n_iter)); });
+  reserve_as("one statistic per epoch", shares, p.n_iter);
   if (p.n_iter == 0) return shares;
 
   const uint64_t n_samples = sample_pool ? sample_pool->size() : nnz;

@@ -99,8 +99,7 @@ sparse::RawCsr sort_positions(std::span<const uint64_t> caller_rows, std::span<c
     return rows[a] != rows[b] ? rows[a] < rows[b] : cols[a] < cols[b];
   });
   sparse::RawCsr out;
-  allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
-             [&] { out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1))); });
+  resize_as("a CSR index pointer", out.indptr, checked_add(n_rows, 1));
   out.indices.reserve(order.size());
   out.data.reserve(order.size());
   out.indptr[0] = 0;
@@ -406,8 +405,8 @@ std::variant<sparse::RawCsr, OutOfRange> build(std::span<const uint64_t> rows, s
     if (auto bad = first_out_of_range(rows, cols, limits)) return *bad;
     require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
                         "a CSR index pointer");
-    allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
-               [&] { out.indptr.assign(checked_len<uint64_t>(checked_add(n_rows, 1)), 0); });
+    // Raw storage starts uninitialised: an empty matrix's pointer is zeros.
+    resize_as("a CSR index pointer", out.indptr, checked_add(n_rows, 1), uint64_t{0});
     return out;
   }
   require_allocatable(static_cast<unsigned __int128>(n_rows) + 1, sizeof(uint64_t), "n_rows", n_rows,
@@ -469,8 +468,7 @@ std::variant<sparse::RawCsr, OutOfRange> build(std::span<const uint64_t> rows, s
   // The result's own buffers hold the scattered entries (the key in place of the column)
   // until each bucket is sorted in cache and written back over itself: its place in the
   // result as long as no pair repeats.
-  allocating("a CSR index pointer", checked_add(n_rows, 1), sizeof(uint64_t),
-             [&] { out.indptr.resize(checked_len<uint64_t>(checked_add(n_rows, 1))); });
+  resize_as("a CSR index pointer", out.indptr, checked_add(n_rows, 1));
   out.indices.resize(nnz);
   out.data.resize(nnz);
   out.indptr[0] = 0;

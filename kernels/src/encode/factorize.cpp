@@ -13,10 +13,10 @@ std::pair<std::vector<int64_t>, std::vector<int64_t>> dense(std::span<const int6
   // Each value is read once, its offset kept in its code slot: the caller's array may be
   // written while the lock is released, and a second read could find a value that was
   // never marked, or one outside the span.
-  auto table = allocating("a table over the range of the values", span, sizeof(uint32_t),
-                          [&] { return std::vector<uint32_t>(span, 0); });
-  auto codes = allocating("a code per value", values.size(), sizeof(int64_t),
-                          [&] { return std::vector<int64_t>(values.size()); });
+  std::vector<uint32_t> table;
+  std::vector<int64_t> codes;
+  resize_as("a table over the range of the values", table, span, 0u);
+  resize_as("a code per value", codes, values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     const uint64_t off = static_cast<uint64_t>(read_once(values[i])) - static_cast<uint64_t>(min);
     QV_ASSERT(off < span, "value changed while being factorized");
@@ -50,8 +50,8 @@ std::pair<std::vector<int64_t>, std::vector<int64_t>> hashed(std::span<const int
   std::vector<int64_t> distinct;
   std::vector<Slot> slots(1024, Slot{0, kEmpty});
   uint64_t mask = 1023;
-  auto codes = allocating("a code per value", values.size(), sizeof(int64_t),
-                          [&] { return std::vector<int64_t>(values.size()); });
+  std::vector<int64_t> codes;
+  resize_as("a code per value", codes, values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     const int64_t v = read_once(values[i]);
     uint64_t h = slot_of(v, mask);

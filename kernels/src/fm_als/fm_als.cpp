@@ -52,14 +52,13 @@ Fitted fit(const sparse::CsrView& caller_x, std::span<const double> y, double w0
 
   Fitted out;
   require_allocatable(n_iter, sizeof(double), "n_iter", n_iter, "one statistic per sweep");
-  allocating("one statistic per sweep", n_iter, sizeof(double),
-             [&] { out.rmse.reserve(checked_len<double>(n_iter)); });
+  reserve_as("one statistic per sweep", out.rmse, n_iter);
   out.w0 = w0;
   if (n_iter == 0) return out;
 
   // Every column addresses w and v, over and over: read them from a checked copy.
-  auto columns = allocating("a copy of the column indices", x.indices.size(), sizeof(uint64_t),
-                            [&] { return std::vector<uint64_t>(x.indices.size()); });
+  std::vector<uint64_t> columns;
+  resize_as("a copy of the column indices", columns, x.indices.size());
   sparse::copy_columns(x, columns.data());
   x.indices = columns;
 

@@ -33,23 +33,6 @@ template <int R, int M>
     for (int r = 0; r < R; ++r) _mm256_storeu_pd(out[m] + 4 * r, acc[m][r]);
 }
 
-template <int R, int M>
-[[gnu::always_inline]] inline void groups(const double* unpacked, uint64_t dim, size_t n, const double* tile,
-                                          double* acc) {
-  double spare[kLanes];
-  for (size_t i = 0; i < n; i += M) {
-    // A short last group repeats its last candidate into a spare accumulator.
-    const double* x[M];
-    double* out[M];
-    for (size_t j = 0; j < M; ++j) {
-      const bool real = i + j < n;
-      x[j] = unpacked + (real ? i + j : n - 1) * dim;
-      out[j] = real ? acc + kLanes * (i + j) : spare;
-    }
-    chains<R, M>(x, tile, dim, out);
-  }
-}
-
 template <unsigned BITS>
 void block(const uint8_t* codes, uint64_t row_bytes, const uint64_t* items, size_t n, const Tile& t,
            double* unpacked, double* acc) {
@@ -64,11 +47,11 @@ void block(const uint8_t* codes, uint64_t row_bytes, const uint64_t* items, size
     const size_t m = std::min<size_t>(8, n - s);
     for (size_t i = 0; i < m; ++i) unpack<BITS>(codes + items[s + i] * row_bytes, dim, unpacked + i * dim);
     if (lanes <= 4)
-      groups<1, 8>(unpacked, dim, m, tile, rows + kLanes * s);
+      groups<8, chains<1, 8>>(unpacked, dim, m, tile, rows + kLanes * s);
     else if (lanes <= 8)
-      groups<2, 4>(unpacked, dim, m, tile, rows + kLanes * s);
+      groups<4, chains<2, 4>>(unpacked, dim, m, tile, rows + kLanes * s);
     else
-      groups<4, 2>(unpacked, dim, m, tile, rows + kLanes * s);
+      groups<2, chains<4, 2>>(unpacked, dim, m, tile, rows + kLanes * s);
   }
   to_lane_major(rows, n, lanes, acc);
 }

@@ -37,23 +37,6 @@ template <int R, int M>
     for (int r = 0; r < R; ++r) _mm512_storeu_pd(out[m] + 8 * r, acc[m][r]);
 }
 
-template <int R, int M>
-[[gnu::always_inline]] inline void groups(const double* unpacked, uint64_t dim, size_t n, const double* tile,
-                                          double* acc) {
-  double spare[kLanes];
-  for (size_t i = 0; i < n; i += M) {
-    // A short last group repeats its last candidate into a spare accumulator.
-    const double* x[M];
-    double* out[M];
-    for (size_t j = 0; j < M; ++j) {
-      const bool real = i + j < n;
-      x[j] = unpacked + (real ? i + j : n - 1) * dim;
-      out[j] = real ? acc + kLanes * (i + j) : spare;
-    }
-    chains<R, M>(x, tile, dim, out);
-  }
-}
-
 // Eight codes at a time: their BITS bytes spread over eight 64-bit lanes, each shifted to
 // its own code and masked, then converted; the tail as the scalar unpack.
 template <unsigned BITS>
@@ -85,9 +68,9 @@ void block(const uint8_t* codes, uint64_t row_bytes, const uint64_t* items, size
     const size_t m = std::min<size_t>(8, n - s);
     for (size_t i = 0; i < m; ++i) unpack8<BITS>(codes + items[s + i] * row_bytes, dim, unpacked + i * dim);
     if (lanes <= 8)
-      groups<1, 8>(unpacked, dim, m, tile, rows + kLanes * s);
+      groups<8, chains<1, 8>>(unpacked, dim, m, tile, rows + kLanes * s);
     else
-      groups<2, 4>(unpacked, dim, m, tile, rows + kLanes * s);
+      groups<4, chains<2, 4>>(unpacked, dim, m, tile, rows + kLanes * s);
   }
   to_lane_major(rows, n, lanes, acc);
 }

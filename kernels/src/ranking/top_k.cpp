@@ -29,8 +29,8 @@ std::variant<std::vector<uint64_t>, TooFewEligible> top_k_per_row(std::span<cons
   QV_ASSERT(scores.size() == checked_mul(n_rows, n_cols), "score matrix shape");
   require_allocatable(static_cast<unsigned __int128>(n_rows) * k, sizeof(uint64_t), "k", k, "an (n_rows, k) result");
   const uint64_t cells = checked_mul(n_rows, k);
-  auto out = allocating("an (n_rows, k) result", cells, sizeof(uint64_t),
-                        [&] { return std::vector<uint64_t>(checked_len<uint64_t>(cells), 0); });
+  std::vector<uint64_t> out;
+  resize_as("an (n_rows, k) result", out, cells);
   parallel::for_each_with(
       n_rows, [&] { return Scratch{TopK<CandidateOrder>(k, n_cols), {}}; },
       [&](Scratch& s, size_t r) {

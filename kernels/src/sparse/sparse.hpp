@@ -158,7 +158,7 @@ CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&
       [&](auto& state, size_t i) {
         size_t lo = i * b, hi = std::min(n, lo + b);
         detail::Block& blk = blocks[i];
-        allocating("the row lengths of one block", hi - lo, sizeof(size_t), [&] { blk.lengths.reserve(hi - lo); });
+        reserve_as("the row lengths of one block", blk.lengths, hi - lo);
         for (size_t r = lo; r < hi; ++r) {
           size_t before = blk.entries.size();
           fill_row(state, item_of(r), blk.entries);
@@ -169,7 +169,7 @@ CsrOwned CsrOwned::build_indexed(size_t n, Init&& init, Fill&& fill_row, ItemOf&
   size_t total = 0;
   for (auto& blk : blocks) total += blk.entries.size();
   CsrOwned out;
-  allocating("a CSR result's index pointer", n + 1, sizeof(uint64_t), [&] { out.indptr.reserve(n + 1); });
+  reserve_as("a CSR result's index pointer", out.indptr, n + 1);
   out.indptr.push_back(0);
   allocating("a CSR result's columns and values", total, sizeof(uint64_t) + sizeof(double), [&] {
     out.indices.reserve(total);

@@ -193,9 +193,8 @@ std::vector<double> categorical(std::span<const double> values, std::span<const 
                                 uint64_t n_choices, double prior_weight) {
   QV_ASSERT(values.size() == weights.size(), "categorical values and weights differ in length");
   QV_ASSERT(n_choices >= 1, "categorical domain without choices");
-  auto counts = allocating("one weight per choice", n_choices, sizeof(double), [&] {
-    return std::vector<double>(checked_len<double>(n_choices), prior_weight / static_cast<double>(n_choices));
-  });
+  std::vector<double> counts;
+  resize_as("one weight per choice", counts, n_choices, prior_weight / static_cast<double>(n_choices));
   for (size_t i = 0; i < values.size(); ++i) {
     const uint64_t c = std::min(saturating_u64(values[i]), n_choices - 1);
     counts[c] = weights[i] + counts[c];
