@@ -1,19 +1,17 @@
-// The AVX2 tile scorer. Each lane keeps its own fused chain over the dimensions in
-// ascending order, exactly as the portable loop, so the bits agree. With many lanes in use
-// only the registers that hold them are computed, and several candidates go through
-// together, which gives the multiply-add units enough independent chains to hide their
-// latency. Few lanes in use go to tile_few_*.cpp instead.
+// The AVX2 scorer of tiles with more than four lanes in use (tile_wide_impl.hpp): four
+// lanes per register. Few lanes in use go to tile_few_*.cpp instead.
 #include <immintrin.h>
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
+#include "quantized/codes.hpp"
 #include "quantized/tile.hpp"
-#include "quantized/tile_layout.hpp"
-#include "quantized/tile_unpack.hpp"
 
 namespace qv::quantized::avx2 {
-
 namespace {
+
+constexpr size_t kWidth = 4;
 
 // M candidates with R registers of four lanes each.
 template <int R, int M>
@@ -33,32 +31,19 @@ template <int R, int M>
     for (int r = 0; r < R; ++r) _mm256_storeu_pd(out[m] + 4 * r, acc[m][r]);
 }
 
+// Eight codes at a time (BITS bytes hold eight), so every shift is a constant, then the
+// last dim mod 8 one by one.
 template <unsigned BITS>
-void block(const uint8_t* codes, uint64_t row_bytes, const uint64_t* items, size_t n, const Tile& t,
-           double* unpacked, double* acc) {
-  const uint64_t dim = t.dim;
-  const size_t lanes = t.lanes;
-  const double* tile = t.weights;
-  // Item-major here, as the lanes of one item leave a register together.
-  double rows[kTileBlock * kLanes];
-  // Eight candidates at a time, so their unpacked codes stay in the first-level cache
-  // next to the tile.
-  for (size_t s = 0; s < n; s += 8) {
-    const size_t m = std::min<size_t>(8, n - s);
-    for (size_t i = 0; i < m; ++i) unpack<BITS>(codes + items[s + i] * row_bytes, dim, unpacked + i * dim);
-    if (lanes <= 4)
-      groups<8, chains<1, 8>>(unpacked, dim, m, tile, rows + kLanes * s);
-    else if (lanes <= 8)
-      groups<4, chains<2, 4>>(unpacked, dim, m, tile, rows + kLanes * s);
-    else
-      groups<2, chains<4, 2>>(unpacked, dim, m, tile, rows + kLanes * s);
+[[gnu::always_inline]] inline void unpack_codes(const uint8_t* run, uint64_t dim, double* out) {
+  const uint64_t groups = dim / 8;
+  for (uint64_t g = 0; g < groups; ++g) {
+    const uint8_t* bytes = run + g * BITS;
+    for (unsigned j = 0; j < 8; ++j) out[8 * g + j] = static_cast<double>(code_at<BITS>(bytes, j));
   }
-  to_lane_major(rows, n, lanes, acc);
+  for (uint64_t d = 8 * groups; d < dim; ++d) out[d] = static_cast<double>(code_at<BITS>(run, d));
 }
+
 }  // namespace
-
-TileScorer tile_scorer(uint32_t bits) {
-  return with_width(bits, [](auto w) -> TileScorer { return block<decltype(w)::value>; });
-}
-
 }  // namespace qv::quantized::avx2
+
+#include "quantized/tile_wide_impl.hpp"

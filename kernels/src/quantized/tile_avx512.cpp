@@ -1,23 +1,21 @@
-// The AVX-512 tile scorer. Each lane keeps its own fused chain over the dimensions in
-// ascending order, exactly as the portable loop, so the bits agree. With many lanes in use
-// only the registers that hold them are computed, and several candidates go through
-// together, which gives the multiply-add units enough independent chains to hide their
-// latency. Few lanes in use go to tile_few_*.cpp instead.
+// The AVX-512 scorer of tiles with more than four lanes in use (tile_wide_impl.hpp):
+// eight lanes per register. Few lanes in use go to tile_few_*.cpp instead.
 #include <immintrin.h>
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
 // GCC 12's AVX-512 integer intrinsics start from an "undefined" register and warn about it
 // when inlined; the value is always overwritten.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#include "quantized/tile.hpp"
-#include "quantized/tile_layout.hpp"
 #include "quantized/codes.hpp"
+#include "quantized/tile.hpp"
 
 namespace qv::quantized::avx512 {
-
 namespace {
+
+constexpr size_t kWidth = 8;
 
 // M candidates with R registers of eight lanes each.
 template <int R, int M>
@@ -40,7 +38,7 @@ template <int R, int M>
 // Eight codes at a time: their BITS bytes spread over eight 64-bit lanes, each shifted to
 // its own code and masked, then converted; the tail as the scalar unpack.
 template <unsigned BITS>
-[[gnu::always_inline]] inline void unpack8(const uint8_t* run, uint64_t dim, double* out) {
+[[gnu::always_inline]] inline void unpack_codes(const uint8_t* run, uint64_t dim, double* out) {
   const __m512i shifts = _mm512_set_epi64(7 * BITS, 6 * BITS, 5 * BITS, 4 * BITS, 3 * BITS, 2 * BITS, BITS, 0);
   const __m512i mask = _mm512_set1_epi64((1 << BITS) - 1);
   const uint64_t groups = dim / 8;
@@ -54,30 +52,7 @@ template <unsigned BITS>
   for (uint64_t d = 8 * groups; d < dim; ++d) out[d] = static_cast<double>(code_at<BITS>(run, d));
 }
 
-template <unsigned BITS>
-void block(const uint8_t* codes, uint64_t row_bytes, const uint64_t* items, size_t n, const Tile& t,
-           double* unpacked, double* acc) {
-  const uint64_t dim = t.dim;
-  const size_t lanes = t.lanes;
-  const double* tile = t.weights;
-  // Item-major here, as the lanes of one item leave a register together.
-  double rows[kTileBlock * kLanes];
-  // Eight candidates at a time, so their unpacked codes stay in the first-level cache
-  // next to the tile.
-  for (size_t s = 0; s < n; s += 8) {
-    const size_t m = std::min<size_t>(8, n - s);
-    for (size_t i = 0; i < m; ++i) unpack8<BITS>(codes + items[s + i] * row_bytes, dim, unpacked + i * dim);
-    if (lanes <= 8)
-      groups<8, chains<1, 8>>(unpacked, dim, m, tile, rows + kLanes * s);
-    else
-      groups<4, chains<2, 4>>(unpacked, dim, m, tile, rows + kLanes * s);
-  }
-  to_lane_major(rows, n, lanes, acc);
-}
 }  // namespace
-
-TileScorer tile_scorer(uint32_t bits) {
-  return with_width(bits, [](auto w) -> TileScorer { return block<decltype(w)::value>; });
-}
-
 }  // namespace qv::quantized::avx512
+
+#include "quantized/tile_wide_impl.hpp"
