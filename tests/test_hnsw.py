@@ -133,7 +133,7 @@ def test_one_thread_build_is_the_modelled_graph(form, seed, n, d, m, ef):
     for a, b in zip(got[:3], want[:3]):
         np.testing.assert_array_equal(a, b)
     assert got[3] == want[3]
-    # The repair links nodes back but leaves some unreached: the completion is withdrawn.
+    # The repair links nodes back but leaves some unreached: it runs its passes and no more.
     assert 0 < (~reachable(want)).sum() < n
 
 
